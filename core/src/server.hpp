@@ -1,0 +1,92 @@
+// Server: the core server behind the Python class of the same name.
+//
+// Owns the configuration, the session registry, the mount registry (with the
+// mount "/stream", the default), the running flag shared with the control
+// threads, and, once started, the UDP sockets all RTP leaves from.
+//
+// Not synchronised itself: the caller serialises calls on one Server (the
+// Python object's lock). The registries lock internally and are used
+// concurrently by the control threads.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "mount.hpp"
+#include "server_config.hpp"
+#include "session/session_manager.hpp"
+#include "socket_address.hpp"
+#include "transport/fd.hpp"
+#include "viewer.hpp"
+
+namespace rtsp {
+
+class Server {
+ public:
+  // Server::with_config. Never fails and touches no network.
+  Server(std::string bind_addr, ServerConfig config);
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds the UDP sockets and the TCP listener, sets `running` and starts
+  // the listener thread. Fails with ServerAlreadyRunning, InvalidBindAddress
+  // or Io; a failed start leaves `running` false.
+  std::expected<void, RtspError> start();
+  // Clears `running` only; threads end by themselves, sessions stay.
+  void stop();
+  bool is_running() const noexcept;
+
+  // Packetizes once, then sends every packet to every playing subscriber of
+  // the mount. Returns the number of sessions addressed.
+  std::expected<std::size_t, RtspError> send_frame(std::span<const std::uint8_t> data,
+                                                   std::uint32_t timestamp_increment);
+  std::expected<std::size_t, RtspError> send_frame_to(std::string_view mount_path,
+                                                      std::span<const std::uint8_t> data,
+                                                      std::uint32_t timestamp_increment);
+  // Sends one datagram to a playing session; returns the bytes sent.
+  std::expected<std::size_t, RtspError> send_rtp_packet(std::string_view session_id,
+                                                        std::span<const std::uint8_t> payload);
+  // Sends one datagram to every playing subscriber of "/stream"; returns the
+  // number of datagrams sent successfully.
+  std::expected<std::size_t, RtspError> broadcast_rtp_packet(std::span<const std::uint8_t> payload);
+  std::vector<Viewer> get_viewers() const;
+
+  const std::string& bind_addr() const noexcept { return bind_addr_; }
+  const SessionManager& session_manager() const noexcept { return session_manager_; }
+  const MountRegistry& mount_registry() const noexcept { return mount_registry_; }
+  const std::shared_ptr<const ServerConfig>& config() const noexcept { return config_; }
+  // The local address of the IPv4 UDP socket, once started.
+  std::optional<SocketAddress> udp_local_addr() const;
+
+ private:
+  // The UDP sockets RTP leaves from. The IPv4 one is bound to "0.0.0.0:0";
+  // the IPv6 one to "[::]:0" where the host has IPv6 (else invalid), so that
+  // clients that came over IPv6 receive their RTP too.
+  struct UdpSockets {
+    Fd v4;
+    Fd v6;
+  };
+
+  // Sends one datagram from the socket of the destination's family.
+  // Returns the bytes sent or the errno of the failure.
+  std::expected<std::size_t, int> send_datagram(const SocketAddress& to,
+                                                std::span<const std::uint8_t> payload) const;
+
+  std::string bind_addr_;
+  SessionManager session_manager_;
+  MountRegistry mount_registry_;
+  std::shared_ptr<std::atomic<bool>> running_;
+  std::shared_ptr<const ServerConfig> config_;
+  std::shared_ptr<UdpSockets> udp_sockets_;  // null until a start got as far as binding
+};
+
+}  // namespace rtsp

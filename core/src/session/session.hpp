@@ -1,0 +1,72 @@
+// Session: one RTSP session as SETUP creates it.
+//
+// Shared through std::shared_ptr: the SessionManager holds one handle, every
+// lookup returns another, and a removed session stays valid for its holders.
+// `id`, `uri` and `timeout` never change; `transport` and `state` each have a
+// reader-writer lock of their own, so any thread may read or change them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+
+#include "socket_address.hpp"
+
+namespace rtsp {
+
+enum class SessionState : std::uint8_t { Ready, Playing, Paused };
+
+std::string_view session_state_name(SessionState state) noexcept;  // "Ready", ...
+
+struct SessionTransport {
+  SocketAddress client_addr;  // the client's IP with its RTP port: where RTP goes
+  std::uint16_t client_rtp_port = 0;
+  std::uint16_t client_rtcp_port = 0;
+  std::uint16_t server_rtp_port = 0;
+  std::uint16_t server_rtcp_port = 0;
+};
+
+// Process-wide source of session ids: starts at 0, never reset, shared by
+// every SessionManager.
+extern std::atomic<std::uint64_t> SESSION_COUNTER;
+
+class Session {
+ public:
+  // Session::new: takes the next id from SESSION_COUNTER (16 upper-case hex
+  // digits), state Ready, no transport, timeout 60.
+  explicit Session(std::string uri);
+
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  const std::string& id() const noexcept { return id_; }
+  const std::string& uri() const noexcept { return uri_; }
+  std::uint64_t timeout() const noexcept { return timeout_; }
+
+  // Emits DEBUG "transport configured", then stores (replacing any earlier one).
+  void set_transport(SessionTransport transport);
+  std::optional<SessionTransport> transport() const;
+
+  // No transition check. Emits DEBUG "state transition" with the old state
+  // read under a shared hold released before the store.
+  void set_state(SessionState state);
+  SessionState state() const;
+
+ private:
+  const std::string id_;
+  const std::string uri_;
+  const std::uint64_t timeout_ = 60;
+
+  // Guards transport_.
+  mutable std::shared_mutex transport_mutex_;
+  std::optional<SessionTransport> transport_;
+
+  // Guards state_.
+  mutable std::shared_mutex state_mutex_;
+  SessionState state_ = SessionState::Ready;
+};
+
+}  // namespace rtsp
