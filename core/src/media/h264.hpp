@@ -25,7 +25,8 @@ class H264Packetizer final : public Packetizer {
   static H264Packetizer with_random_ssrc(std::uint8_t payload_type);
 
   // The NAL units of an Annex B byte stream, in order: split at 00 00 00 01
-  // and 00 00 01 start codes (the 4-byte form tested first); empty units dropped.
+  // and 00 00 01 start codes (the 4-byte form tested first); empty units and
+  // bytes before the first start code dropped. The spans point into `data`.
   static std::vector<std::span<const std::uint8_t>> extract_nal_units(
       std::span<const std::uint8_t> data);
 
