@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mount.hpp"
@@ -45,6 +46,11 @@ class MethodHandler {
   RtspResponse handle_pause(const RtspRequest& request, const std::string& cseq);
   RtspResponse handle_teardown(const RtspRequest& request, const std::string& cseq);
   RtspResponse handle_get_parameter(const RtspRequest& request, const std::string& cseq);
+
+  // The registered session with this id if its RTP goes to this peer's IP
+  // address; nullptr for unknown sessions and for sessions of other hosts
+  // (a session without transport belongs to nobody).
+  std::shared_ptr<Session> find_owned_session(std::string_view id) const;
 
   std::vector<std::string> session_ids_;
   SocketAddress peer_addr_;
