@@ -1,1 +1,161 @@
-// Not written yet.
+#include "server.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "log.hpp"
+#include "media/h264.hpp"
+#include "transport/tcp.hpp"
+
+namespace rtsp {
+
+namespace {
+
+constexpr std::string_view kTarget = "rtsp::server";
+
+// `text` between double quotes, with '"' and '\' escaped by a backslash and
+// control characters written as escapes ("\n", "\u{1b}", "\u{85}").
+std::string quoted(std::string_view text) {
+  std::string out = "\"";
+  const auto hex_escape = [&out](unsigned code) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", code);
+    out += buf;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    switch (byte) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (byte < 0x20 || byte == 0x7f) {
+      hex_escape(byte);
+    } else if (byte == 0xc2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9f) {
+      // U+0080..U+009F, the C1 controls.
+      hex_escape(static_cast<unsigned char>(text[i + 1]));
+      ++i;
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::unexpected<RtspError> last_os_error() { return std::unexpected(RtspError::io(errno)); }
+
+// A UDP socket bound to the wildcard address of its family, port chosen by
+// the system. IPv6 sockets carry IPv6 only.
+std::expected<Fd, RtspError> bind_udp(int family) {
+  Fd fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return last_os_error();
+  if (family == AF_INET6) {
+    const int on = 1;
+    if (::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return last_os_error();
+    sockaddr_in6 any{};
+    any.sin6_family = AF_INET6;
+    any.sin6_addr = in6addr_any;
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return last_os_error();
+  } else {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return last_os_error();
+  }
+  return fd;
+}
+
+// A listening TCP socket on `addr` (address reuse on, backlog 128), still
+// blocking.
+std::expected<Fd, RtspError> bind_listener(const SocketAddress& addr) {
+  Fd fd(::socket(addr.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return last_os_error();
+  const int on = 1;
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return last_os_error();
+  if (::bind(fd.get(), addr.sockaddr_ptr(), addr.length()) != 0) return last_os_error();
+  if (::listen(fd.get(), 128) != 0) return last_os_error();
+  return fd;
+}
+
+}  // namespace
+
+Server::Server(std::string bind_addr, ServerConfig config)
+    : bind_addr_(std::move(bind_addr)),
+      running_(std::make_shared<std::atomic<bool>>(false)),
+      config_(std::make_shared<const ServerConfig>(std::move(config))) {
+  // The packetizer is not movable, so it is built in place from the factory's
+  // result rather than through make_unique.
+  mount_registry_.add("/stream", std::unique_ptr<Packetizer>(
+                                     new H264Packetizer(H264Packetizer::with_random_ssrc(96))));
+  mount_registry_.set_default("/stream");
+}
+
+std::expected<void, RtspError> Server::start() {
+  if (running_->load(std::memory_order_relaxed)) {
+    return std::unexpected(RtspError::server_already_running());
+  }
+  const auto addr = SocketAddress::parse(bind_addr_);
+  if (!addr) {
+    return std::unexpected(RtspError::invalid_bind_address(
+        "expected host:port with explicit port, got " + quoted(bind_addr_)));
+  }
+  if (addr->port() == 0) {
+    return std::unexpected(RtspError::invalid_bind_address("port must be explicit (non-zero)"));
+  }
+
+  auto udp_v4 = bind_udp(AF_INET);
+  if (!udp_v4) return std::unexpected(std::move(udp_v4.error()));
+  auto sockets = std::make_shared<UdpSockets>();
+  sockets->v4 = std::move(*udp_v4);
+  // Hosts without IPv6 still start; IPv6 clients then get no RTP.
+  if (auto udp_v6 = bind_udp(AF_INET6)) sockets->v6 = std::move(*udp_v6);
+  udp_sockets_ = std::move(sockets);
+
+  auto listener = bind_listener(*addr);
+  if (!listener) return std::unexpected(std::move(listener.error()));
+  if (const int flags = ::fcntl(listener->get(), F_GETFL);
+      flags < 0 || ::fcntl(listener->get(), F_SETFL, flags | O_NONBLOCK) != 0) {
+    return last_os_error();  // `listener` closes on return
+  }
+
+  running_->store(true, std::memory_order_relaxed);
+  RTSP_EVENT(log::Level::Info, kTarget, "RTSP server listening", {"addr", bind_addr_});
+  auto spawned = spawn_accept_loop(
+      std::move(*listener), ControlContext{session_manager_, mount_registry_, config_, running_});
+  if (!spawned) {
+    running_->store(false, std::memory_order_relaxed);
+    return std::unexpected(std::move(spawned.error()));
+  }
+  return {};
+}
+
+void Server::stop() {
+  running_->store(false, std::memory_order_relaxed);
+  RTSP_EVENT(log::Level::Info, kTarget, "server stopping");
+}
+
+bool Server::is_running() const noexcept { return running_->load(std::memory_order_relaxed); }
+
+std::optional<SocketAddress> Server::udp_local_addr() const {
+  if (!udp_sockets_ || !udp_sockets_->v4) return std::nullopt;
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(udp_sockets_->v4.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    return std::nullopt;
+  }
+  return SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+}
+
+}  // namespace rtsp

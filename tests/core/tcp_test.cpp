@@ -1,1 +1,591 @@
+// The control transport over real loopback sockets: a listener made here is
+// handed to spawn_accept_loop, and plain sockets play the clients.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "capture_sink.hpp"
+#include "media/h264.hpp"
+#include "socket_address.hpp"
+#include "transport/tcp.hpp"
+
+namespace rtsp {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::CapturedEvent;
+using testing::ScopedCapture;
+
+constexpr std::string_view kTcp = "rtsp::transport::tcp";
+
+// Polls `done` every few milliseconds until it holds or `limit` has passed.
+template <class Pred>
+bool eventually(Pred done, std::chrono::milliseconds limit = 2000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// A blocking loopback client with a receive buffer of its own.
+class Client {
+ public:
+  explicit Client(const SocketAddress& server)
+      : fd_(::socket(server.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    connected_ = fd_ && ::connect(fd_.get(), server.sockaddr_ptr(), server.length()) == 0;
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    if (connected_ && ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
+      const auto addr = SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
+      if (addr) local_ = addr->to_string();
+    }
+  }
+
+  bool connected() const { return connected_; }
+
+  // This end's address: the `peer` the server reports for us.
+  const std::string& local() const { return local_; }
+
+  // Sends everything it can; the server may already have cut us off.
+  void send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+
+  void shutdown_write() { ::shutdown(fd_.get(), SHUT_WR); }
+  void close() { fd_.reset(); }
+
+  // One response: the head, plus the body its Content-Length announces.
+  std::optional<std::string> read_response(std::chrono::milliseconds limit = 2000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto end = buffer_.find("\r\n\r\n");
+      if (end != std::string::npos) {
+        std::size_t total = end + 4;
+        const auto length = buffer_.find("Content-Length: ");
+        if (length != std::string::npos && length < end) {
+          total += std::strtoul(buffer_.c_str() + length + 16, nullptr, 10);
+        }
+        if (buffer_.size() >= total) {
+          std::string response = buffer_.substr(0, total);
+          buffer_.erase(0, total);
+          return response;
+        }
+      }
+      if (receive(deadline) <= 0) return std::nullopt;
+    }
+  }
+
+  // True when nothing arrives for `quiet` (the connection may stay open).
+  bool silent_for(std::chrono::milliseconds quiet) {
+    return buffer_.empty() && receive(std::chrono::steady_clock::now() + quiet) < 0 &&
+           !closed_;
+  }
+
+  // True when the server ends the connection within `limit`, having sent
+  // nothing more.
+  bool closed_without_answer(std::chrono::milliseconds limit = 2000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!closed_) {
+      if (receive(deadline) < 0 && !closed_) return false;
+    }
+    return buffer_.empty();
+  }
+
+ private:
+  // >0 bytes appended, 0 end of stream or reset, -1 timeout.
+  int receive(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd pfd{fd_.get(), POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return -1;
+    char chunk[16384];
+    const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+    if (n <= 0) {
+      closed_ = true;
+      return 0;
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+    return 1;
+  }
+
+  Fd fd_;
+  bool connected_ = false;
+  bool closed_ = false;
+  std::string local_;
+  std::string buffer_;
+};
+
+std::string header_value(const std::string& response, std::string_view name) {
+  const auto at = response.find("\r\n" + std::string(name) + ": ");
+  if (at == std::string::npos) return {};
+  const auto begin = at + name.size() + 4;
+  return response.substr(begin, response.find("\r\n", begin) - begin);
+}
+
+std::string options(std::string_view cseq, std::string_view eol = "\r\n") {
+  std::string out = "OPTIONS rtsp://127.0.0.1/stream RTSP/1.0";
+  out += eol;
+  out += "CSeq: ";
+  out += cseq;
+  out += eol;
+  out += eol;
+  return out;
+}
+
+std::string setup(std::string_view cseq, int client_port) {
+  return "SETUP rtsp://127.0.0.1/stream/track1 RTSP/1.0\r\nCSeq: " + std::string(cseq) +
+         "\r\nTransport: RTP/AVP;unicast;client_port=" + std::to_string(client_port) + "-" +
+         std::to_string(client_port + 1) + "\r\n\r\n";
+}
+
+// A server-side control transport on 127.0.0.1 with its own registries.
+class ControlTransport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    context_.mount_registry.add("/stream",
+                                std::make_unique<H264Packetizer>(RtpHeader::with_random_ssrc(96)));
+    context_.mount_registry.set_default("/stream");
+    context_.config = std::make_shared<const ServerConfig>();
+    context_.running = std::make_shared<std::atomic<bool>>(true);
+
+    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    ASSERT_TRUE(listener);
+    const auto any = SocketAddress::parse("127.0.0.1:0");
+    ASSERT_EQ(::bind(listener.get(), any->sockaddr_ptr(), any->length()), 0);
+    ASSERT_EQ(::listen(listener.get(), 128), 0);
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&storage), &length);
+    address_ = *SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
+    ASSERT_TRUE(spawn_accept_loop(std::move(listener), context_).has_value());
+  }
+
+  void TearDown() override { context_.running->store(false); }
+
+  // This connection's events on the transport target, in emission order.
+  std::vector<CapturedEvent> events_of(const Client& client) const {
+    const std::string peer = client.local();
+    std::vector<CapturedEvent> out;
+    for (auto& event : capture_->events()) {
+      if (event.target != kTcp) continue;
+      if (event.field("peer") == peer || event.field("peer_addr") == peer) out.push_back(event);
+    }
+    return out;
+  }
+
+  std::vector<CapturedEvent> events_of(const Client& client, std::string_view message) const {
+    std::vector<CapturedEvent> out;
+    for (auto& event : events_of(client)) {
+      if (event.message == message) out.push_back(event);
+    }
+    return out;
+  }
+
+  // The disconnect reason, once the connection has ended.
+  std::optional<std::string> disconnect_reason(const Client& client) const {
+    std::optional<std::string> reason;
+    eventually([&] {
+      const auto done = events_of(client, "client disconnected");
+      if (!done.empty()) reason = done.front().field("reason");
+      return reason.has_value();
+    });
+    return reason;
+  }
+
+  ScopedCapture capture_;
+  ControlContext context_;
+  SocketAddress address_;
+};
+
+TEST_F(ControlTransport, OptionsIsAnsweredOnceWithEventsInOrder) {
+  Client client(address_);
+  ASSERT_TRUE(client.connected());
+  client.send(options("1"));
+
+  EXPECT_EQ(client.read_response(),
+            "RTSP/1.0 200 OK\r\nServer: mirovid/0.1\r\nCSeq: 1\r\n"
+            "Public: OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, TEARDOWN, GET_PARAMETER\r\n\r\n");
+  EXPECT_TRUE(client.silent_for(100ms));
+
+  const auto events = events_of(client);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].message, "client connected");
+  EXPECT_EQ(events[0].level, log::Level::Info);
+  EXPECT_EQ(events[1].message, "request");
+  EXPECT_EQ(events[1].field("method"), "OPTIONS");
+  EXPECT_EQ(events[1].field("uri"), "rtsp://127.0.0.1/stream");
+  EXPECT_EQ(events[1].field("version"), "RTSP/1.0");
+  EXPECT_EQ(events[2].message, "response");
+  EXPECT_EQ(events[2].number("status"), 200u);
+
+  client.close();
+  EXPECT_EQ(disconnect_reason(client), "connection closed by client");
+  EXPECT_TRUE(events_of(client, "cleaned up sessions on disconnect").empty());
+}
+
+struct FramingCase {
+  const char* name;
+  std::vector<std::string> writes;  // sent one after the other, 20 ms apart
+  std::vector<std::string> answered_cseqs;
+  std::size_t parse_errors;
+};
+
+std::string many_options(int count) {
+  std::string out;
+  for (int i = 1; i <= count; ++i) out += options(std::to_string(i));
+  return out;
+}
+
+std::vector<std::string> numbers(int count) {
+  std::vector<std::string> out;
+  for (int i = 1; i <= count; ++i) out.push_back(std::to_string(i));
+  return out;
+}
+
+TEST_F(ControlTransport, RequestHeadsAreFramedByTheirEmptyLine) {
+  const std::string body = options("2");
+  const FramingCase cases[] = {
+      {"two requests in one write", {options("1") + options("2")}, {"1", "2"}, 0},
+      {"bare line feeds", {options("3", "\n")}, {"3"}, 0},
+      {"lone CRLF between requests", {options("1") + "\r\n" + options("2")}, {"1", "2"}, 0},
+      {"lone LF and CRLFs before a request", {"\n\r\n\r\n", options("4")}, {"4"}, 0},
+      {"head split across writes", {"OPT", "IONS * RTSP/1.0\r\nCSeq: 9\r", "\n", "\r\n"}, {"9"}, 0},
+      {"garbage then a valid request", {"hello there\r\n\r\n" + options("5")}, {"5"}, 1},
+      {"body read as the next head",
+       {"SET_PARAMETER rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 1\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body},
+       {"1", "2"},
+       0},
+      {"pipelined past the read buffer", {many_options(300)}, numbers(300), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client client(address_);
+    ASSERT_TRUE(client.connected());
+    for (const auto& write : c.writes) {
+      client.send(write);
+      std::this_thread::sleep_for(20ms);
+    }
+    for (const auto& cseq : c.answered_cseqs) {
+      const auto response = client.read_response();
+      ASSERT_TRUE(response.has_value()) << "no answer for CSeq " << cseq;
+      EXPECT_EQ(header_value(*response, "CSeq"), cseq);
+    }
+    EXPECT_TRUE(client.silent_for(100ms));
+    EXPECT_EQ(events_of(client, "request").size(), c.answered_cseqs.size());
+    const auto errors = events_of(client, "parse error");
+    ASSERT_EQ(errors.size(), c.parse_errors);
+    for (const auto& error : errors) {
+      EXPECT_EQ(error.level, log::Level::Warn);
+      EXPECT_EQ(error.field("error"), "RTSP parse error: invalid request line");
+    }
+  }
+}
+
+TEST_F(ControlTransport, LineOfSpacesDoesNotEndTheHead) {
+  Client client(address_);
+  ASSERT_TRUE(client.connected());
+  client.send("OPTIONS * RTSP/1.0\r\nCSeq: 7\r\n \r\n");
+  EXPECT_TRUE(client.silent_for(150ms));
+  EXPECT_TRUE(events_of(client, "request").empty());
+  EXPECT_TRUE(events_of(client, "parse error").empty());
+
+  // Only now is the head complete; it reaches the parser as one piece.
+  client.send("\r\n");
+  EXPECT_TRUE(eventually([&] {
+    return events_of(client, "request").size() + events_of(client, "parse error").size() == 1;
+  }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(events_of(client, "request").size() + events_of(client, "parse error").size(), 1u);
+}
+
+struct EndingCase {
+  const char* name;
+  std::string bytes;
+  bool close_write;  // the client half-closes after sending
+  const char* reason;
+};
+
+TEST_F(ControlTransport, ConnectionEndsWithItsReason) {
+  const EndingCase cases[] = {
+      {"invalid UTF-8 in a header", "OPTIONS * RTSP/1.0\r\nX-Name: \xff\xfe\r\nCSeq: 1\r\n\r\n", false,
+       "read error"},
+      {"invalid UTF-8 in the request line", "OPT\xc3(NS * RTSP/1.0\r\n\r\n", false, "read error"},
+      {"invalid UTF-8 in a last unfinished line", "OPTIONS * RTSP/1.0\r\nX: \xe2\x82", true,
+       "read error"},
+      {"closed after a header line", "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n", true,
+       "connection closed by client"},
+      {"closed in the middle of a line", "OPTIONS * RTS", true, "connection closed by client"},
+      {"closed before any byte", "", true, "connection closed by client"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client client(address_);
+    ASSERT_TRUE(client.connected());
+    client.send(c.bytes);
+    if (c.close_write) client.shutdown_write();
+    EXPECT_TRUE(client.closed_without_answer());
+    EXPECT_EQ(disconnect_reason(client), c.reason);
+    EXPECT_TRUE(events_of(client, "request").empty());
+  }
+}
+
+TEST_F(ControlTransport, ClosingRemovesTheSessionsSetUpOnTheConnection) {
+  Client client(address_);
+  ASSERT_TRUE(client.connected());
+  std::vector<std::string> ids;
+  for (int i = 0; i < 2; ++i) {
+    client.send(setup(std::to_string(i + 1), 6000 + 2 * i));
+    const auto response = client.read_response();
+    ASSERT_TRUE(response.has_value());
+    ASSERT_TRUE(response->starts_with("RTSP/1.0 200 OK\r\n")) << *response;
+    const std::string session = header_value(*response, "Session");
+    ids.push_back(session.substr(0, session.find(';')));
+  }
+  const auto mount = context_.mount_registry.get("/stream");
+  EXPECT_EQ(context_.session_manager.session_count(), 2u);
+  EXPECT_EQ(mount->subscribed_session_ids().size(), 2u);
+
+  client.close();
+  EXPECT_EQ(disconnect_reason(client), "connection closed by client");
+  const auto events = events_of(client);
+  ASSERT_GE(events.size(), 2u);
+  const auto& cleaned = events[events.size() - 2];
+  EXPECT_EQ(cleaned.message, "cleaned up sessions on disconnect");
+  EXPECT_EQ(cleaned.level, log::Level::Info);
+  EXPECT_EQ(cleaned.number("removed"), 2u);
+  EXPECT_EQ(events.back().message, "client disconnected");
+
+  EXPECT_EQ(context_.session_manager.session_count(), 0u);
+  for (const auto& id : ids) EXPECT_EQ(context_.session_manager.get_session(id), nullptr);
+  EXPECT_TRUE(mount->subscribed_session_ids().empty());
+}
+
+TEST_F(ControlTransport, TornDownSessionLeavesNothingToCleanUp) {
+  // A session set up by another connection must survive this one's end.
+  Client other(address_);
+  other.send(setup("1", 6100));
+  ASSERT_TRUE(other.read_response().has_value());
+
+  Client client(address_);
+  ASSERT_TRUE(client.connected());
+  client.send(setup("1", 6000));
+  const auto response = client.read_response();
+  ASSERT_TRUE(response.has_value());
+  std::string id = header_value(*response, "Session");
+  id = id.substr(0, id.find(';'));
+  client.send("TEARDOWN rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 2\r\nSession: " + id + "\r\n\r\n");
+  const auto teardown = client.read_response();
+  ASSERT_TRUE(teardown.has_value());
+  EXPECT_TRUE(teardown->starts_with("RTSP/1.0 200 OK\r\n")) << *teardown;
+
+  client.close();
+  EXPECT_EQ(disconnect_reason(client), "connection closed by client");
+  EXPECT_TRUE(events_of(client, "cleaned up sessions on disconnect").empty());
+  EXPECT_EQ(context_.session_manager.session_count(), 1u);
+}
+
+std::string options_padded_to(std::size_t total) {
+  const std::string head = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nX-Pad: ";
+  const std::string tail = "\r\n\r\n";
+  return head + std::string(total - head.size() - tail.size(), 'a') + tail;
+}
+
+std::string many_header_lines(std::size_t at_least) {
+  std::string out = "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n";
+  while (out.size() < at_least) out += "X-Filler: 0123456789\r\n";
+  return out + "\r\n";
+}
+
+TEST_F(ControlTransport, RequestHeadIsBounded) {
+  struct BoundCase {
+    const char* name;
+    std::string bytes;
+    bool answered;
+  };
+  const BoundCase cases[] = {
+      {"head of exactly the limit", options_padded_to(kMaxRequestHeadBytes), true},
+      {"head one byte over the limit", options_padded_to(kMaxRequestHeadBytes + 1), false},
+      {"many header lines past the limit", many_header_lines(kMaxRequestHeadBytes), false},
+      // No line feed ever comes: the server must not wait for one.
+      {"one endless line", std::string(kMaxRequestHeadBytes + 4096, 'x'), false},
+      {"endless blank-looking line", std::string(kMaxRequestHeadBytes + 1, ' '), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Client bystander(address_);
+    ASSERT_TRUE(bystander.connected());
+    Client client(address_);
+    ASSERT_TRUE(client.connected());
+    client.send(c.bytes);
+
+    if (c.answered) {
+      const auto response = client.read_response();
+      ASSERT_TRUE(response.has_value());
+      EXPECT_TRUE(response->starts_with("RTSP/1.0 200 OK\r\n"));
+      EXPECT_TRUE(events_of(client, "request head too large").empty());
+    } else {
+      EXPECT_TRUE(client.closed_without_answer());
+      EXPECT_EQ(disconnect_reason(client), "request head too large");
+      const auto warned = events_of(client, "request head too large");
+      ASSERT_EQ(warned.size(), 1u);
+      EXPECT_EQ(warned[0].level, log::Level::Warn);
+      EXPECT_EQ(warned[0].number("limit"), kMaxRequestHeadBytes);
+      EXPECT_TRUE(events_of(client, "request").empty());
+      EXPECT_TRUE(events_of(client, "parse error").empty());
+    }
+
+    bystander.send(options("42"));
+    const auto answer = bystander.read_response();
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(header_value(*answer, "CSeq"), "42");
+  }
+}
+
+TEST_F(ControlTransport, HeadTooLargeStillCleansUpSessions) {
+  Client client(address_);
+  ASSERT_TRUE(client.connected());
+  client.send(setup("1", 6200));
+  ASSERT_TRUE(client.read_response().has_value());
+  ASSERT_EQ(context_.session_manager.session_count(), 1u);
+
+  client.send(std::string(kMaxRequestHeadBytes + 1, 'x'));
+  EXPECT_EQ(disconnect_reason(client), "request head too large");
+  const auto cleaned = events_of(client, "cleaned up sessions on disconnect");
+  ASSERT_EQ(cleaned.size(), 1u);
+  EXPECT_EQ(cleaned[0].number("removed"), 1u);
+  EXPECT_EQ(context_.session_manager.session_count(), 0u);
+}
+
+// The lowest descriptor number the next open() would get.
+int next_free_descriptor() {
+  const int fd = ::dup(0);
+  ::close(fd);
+  return fd;
+}
+
+TEST_F(ControlTransport, AcceptErrorsPauseAndTheListenerRecovers) {
+  Client client(address_);  // its descriptor exists before the limit drops
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  rlimit lowered = original;
+  lowered.rlim_cur = static_cast<rlim_t>(next_free_descriptor());
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+
+  // Every accept now fails with EMFILE while the connection stays pending.
+  const bool connected = client.connected();
+  std::this_thread::sleep_for(400ms);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+
+  ASSERT_TRUE(connected);
+  const auto errors = capture_->find("TCP accept error", kTcp);
+  ASSERT_FALSE(errors.empty());
+  // One attempt per 50 ms pause, not a busy loop.
+  EXPECT_LE(errors.size(), 12u);
+  EXPECT_EQ(errors[0].level, log::Level::Warn);
+  EXPECT_EQ(errors[0].field("error"), "Too many open files (os error 24)");
+
+  // The listener goes on. (The pending client itself may have been dropped:
+  // a descriptor freed meanwhile lets an accept through whose connection
+  // then cannot duplicate its stream.)
+  Client later(address_);
+  ASSERT_TRUE(later.connected());
+  later.send(options("3"));
+  const auto response = later.read_response();
+  ASSERT_TRUE(response.has_value());
+  EXPECT_EQ(header_value(*response, "CSeq"), "3");
+}
+
+TEST_F(ControlTransport, ListenerEndsWhenRunningIsCleared) {
+  context_.running->store(false);
+  EXPECT_TRUE(eventually([&] { return !capture_->find("accept loop exited", kTcp).empty(); }, 500ms));
+  // The listening socket is closed: connecting is refused.
+  EXPECT_TRUE(eventually([&] { return !Client(address_).connected(); }, 500ms));
+}
+
+// Runs in a fresh process (see below): address space capped so that no new
+// thread stack can be mapped.
+int refused_connection_thread_scenario() {
+  ScopedCapture capture;
+  ControlContext context{SessionManager(), MountRegistry(), std::make_shared<const ServerConfig>(),
+                         std::make_shared<std::atomic<bool>>(true)};
+  context.mount_registry.add("/stream",
+                             std::make_unique<H264Packetizer>(RtpHeader::with_random_ssrc(96)));
+  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  const auto any = *SocketAddress::parse("127.0.0.1:0");
+  if (::bind(listener.get(), any.sockaddr_ptr(), any.length()) != 0) return 10;
+  if (::listen(listener.get(), 128) != 0) return 11;
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&storage), &length);
+  const auto address = *SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
+  if (!spawn_accept_loop(std::move(listener), context)) return 12;
+
+  pthread_attr_t attr;
+  std::size_t stack_size = 0;
+  pthread_attr_init(&attr);
+  pthread_attr_getstacksize(&attr, &stack_size);
+  pthread_attr_destroy(&attr);
+
+  unsigned long pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) return 13;
+  std::fclose(statm);
+  rlimit original{};
+  ::getrlimit(RLIMIT_AS, &original);
+  rlimit lowered = original;
+  lowered.rlim_cur = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + stack_size / 2;
+  if (::setrlimit(RLIMIT_AS, &lowered) != 0) return 14;
+
+  Client refused(address);
+  const bool was_closed = refused.connected() && refused.closed_without_answer();
+  const bool warned = eventually(
+      [&] { return !capture->find("failed to spawn connection thread", kTcp).empty(); });
+  ::setrlimit(RLIMIT_AS, &original);
+  if (!was_closed) return 15;
+  if (!warned) return 16;
+  const auto warning = capture->find("failed to spawn connection thread", kTcp).front();
+  if (warning.level != log::Level::Warn) return 17;
+  if (warning.field("error") != "Resource temporarily unavailable (os error 11)") return 18;
+
+  // The listener kept going.
+  Client served(address);
+  served.send(options("8"));
+  const auto response = served.read_response();
+  if (!response || header_value(*response, "CSeq") != "8") return 19;
+  context.running->store(false);
+  return 0;
+}
+
+TEST(ControlTransportDeathTest, RefusedConnectionThreadClosesOnlyThatStream) {
+  // A fresh process, so that no cached stack of an ended thread can be reused.
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::_Exit(refused_connection_thread_scenario()), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace rtsp

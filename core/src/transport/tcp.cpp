@@ -1,1 +1,282 @@
-// Not written yet.
+#include "transport/tcp.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log.hpp"
+#include "protocol/request.hpp"
+#include "protocol/response.hpp"
+#include "text.hpp"
+
+namespace rtsp {
+
+namespace {
+
+constexpr std::string_view kTarget = "rtsp::transport::tcp";
+constexpr auto kIdlePause = std::chrono::milliseconds(50);
+
+constexpr std::string_view kReasonShutdown = "server shutting down";
+constexpr std::string_view kReasonClosed = "connection closed by client";
+constexpr std::string_view kReasonReadError = "read error";
+constexpr std::string_view kReasonWriteError = "write error";
+constexpr std::string_view kReasonHeadTooLarge = "request head too large";
+
+// "Too many open files (os error 24)".
+std::string os_error_text(int error) {
+  char buf[256];
+  std::string out = strerror_r(error, buf, sizeof buf);
+  out += " (os error ";
+  out += std::to_string(error);
+  out += ')';
+  return out;
+}
+
+bool set_blocking(int fd) noexcept {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Starts `body(arg)` on a new detached thread; 0 or the error number.
+int spawn_detached(void* (*body)(void*), void* arg) noexcept {
+  pthread_attr_t attr;
+  int rc = ::pthread_attr_init(&attr);
+  if (rc != 0) return rc;
+  rc = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  if (rc == 0) {
+    pthread_t thread;
+    rc = ::pthread_create(&thread, &attr, body, arg);
+  }
+  ::pthread_attr_destroy(&attr);
+  return rc;
+}
+
+// What a new thread takes over from its creator.
+struct ThreadStart {
+  Fd socket;
+  ControlContext context;
+};
+
+void* connection_thread(void* arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  Connection::handle(std::move(start->socket), std::move(start->context));
+  return nullptr;
+}
+
+void* listener_thread(void* arg) {
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+  accept_loop(std::move(start->socket), std::move(start->context));
+  return nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- listener
+
+void accept_loop(Fd listener, ControlContext context) {
+  while (context.running->load(std::memory_order_relaxed)) {
+    const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int error = errno;
+      if (error == EINTR) continue;
+      if (error != EAGAIN && error != EWOULDBLOCK) {
+        if (context.running->load(std::memory_order_relaxed)) {
+          RTSP_EVENT(log::Level::Warn, kTarget, "TCP accept error", {"error", os_error_text(error)});
+        }
+      }
+      // Also after a real error: a persistent one (such as running out of
+      // descriptors) must not turn this loop into a busy spin.
+      std::this_thread::sleep_for(kIdlePause);
+      continue;
+    }
+    Fd stream(fd);
+    if (!set_blocking(stream.get())) continue;
+
+    auto* start = new ThreadStart{std::move(stream), context};
+    if (const int rc = spawn_detached(connection_thread, start); rc != 0) {
+      delete start;  // closes the stream
+      RTSP_EVENT(log::Level::Warn, kTarget, "failed to spawn connection thread",
+                 {"error", os_error_text(rc)});
+    }
+  }
+  RTSP_EVENT(log::Level::Debug, kTarget, "accept loop exited");
+  listener.reset();
+}
+
+std::expected<void, RtspError> spawn_accept_loop(Fd listener, ControlContext context) {
+  auto* start = new ThreadStart{std::move(listener), std::move(context)};
+  if (const int rc = spawn_detached(listener_thread, start); rc != 0) {
+    delete start;  // closes the listening socket
+    return std::unexpected(RtspError::io(rc));
+  }
+  return {};
+}
+
+void handle_connection(Fd stream, ControlContext context) {
+  Connection::handle(std::move(stream), std::move(context));
+}
+
+// ---------------------------------------------------------- buffered reader
+
+bool BufferedReader::fill() {
+  begin_ = 0;
+  end_ = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd_.get(), buffer_.data(), buffer_.size());
+    if (n > 0) {
+      end_ = static_cast<std::size_t>(n);
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno == EINTR) continue;
+    error_ = true;
+    return false;
+  }
+}
+
+BufferedReader::Status BufferedReader::read_line(std::string& out, std::size_t max_bytes) {
+  std::size_t taken = 0;
+  for (;;) {
+    if (begin_ == end_ && !fill()) {
+      if (error_) return Status::Error;
+      return taken == 0 ? Status::End : Status::Line;
+    }
+    const std::size_t room = max_bytes - taken;
+    if (room == 0) return Status::TooLong;
+    const char* start = buffer_.data() + begin_;
+    const std::size_t scan = std::min(end_ - begin_, room);
+    if (const void* lf = std::memchr(start, '\n', scan)) {
+      const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
+      out.append(start, n);
+      begin_ += n;
+      return Status::Line;
+    }
+    out.append(start, scan);
+    begin_ += scan;
+    taken += scan;
+  }
+}
+
+// --------------------------------------------------------------- connection
+
+void Connection::handle(Fd stream, ControlContext context) {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getpeername(stream.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return;
+  const auto peer = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+  if (!peer) return;
+  const std::string peer_text = peer->to_string();
+
+  RTSP_EVENT(log::Level::Info, kTarget, "client connected", {"peer_addr", peer_text});
+
+  const int duplicate = ::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0);
+  if (duplicate < 0) return;
+
+  Connection connection(*peer, Fd(duplicate), std::move(stream), context);
+  const std::string_view reason = connection.run();
+  connection.cleanup();
+  RTSP_EVENT(log::Level::Info, kTarget, "client disconnected", {"peer_addr", peer_text},
+             {"reason", reason});
+  connection.close();
+}
+
+Connection::Connection(SocketAddress peer_addr, Fd reader, Fd writer, const ControlContext& context)
+    : handler_(peer_addr, context.session_manager, context.mount_registry, context.config),
+      peer_addr_(peer_addr),
+      peer_text_(peer_addr.to_string()),
+      reader_(std::move(reader)),
+      writer_(std::move(writer)),
+      context_(context) {}
+
+Connection::HeadStatus Connection::read_head(std::string& head) {
+  for (;;) {
+    const std::size_t before = head.size();
+    switch (reader_.read_line(head, kMaxRequestHeadBytes - before)) {
+      case BufferedReader::Status::End:
+        return HeadStatus::End;
+      case BufferedReader::Status::Error:
+        return HeadStatus::ReadError;
+      case BufferedReader::Status::TooLong:
+        return HeadStatus::TooLarge;
+      case BufferedReader::Status::Line:
+        break;
+    }
+    const std::string_view line = std::string_view(head).substr(before);
+    if (!is_valid_utf8(line)) return HeadStatus::ReadError;
+    if (line == "\n" || line == "\r\n") return HeadStatus::Complete;
+  }
+}
+
+bool Connection::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(writer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::string_view Connection::run() {
+  while (context_.running->load(std::memory_order_relaxed)) {
+    std::string head;
+    switch (read_head(head)) {
+      case HeadStatus::End:
+        return kReasonClosed;
+      case HeadStatus::ReadError:
+        return kReasonReadError;
+      case HeadStatus::TooLarge:
+        RTSP_EVENT(log::Level::Warn, kTarget, "request head too large", {"peer", peer_text_},
+                   {"limit", kMaxRequestHeadBytes});
+        return kReasonHeadTooLarge;
+      case HeadStatus::Complete:
+        break;
+    }
+    // Stray line endings between requests.
+    if (is_all_whitespace(head)) continue;
+
+    const auto request = RtspRequest::parse(head);
+    if (!request) {
+      RTSP_EVENT(log::Level::Warn, kTarget, "parse error", {"peer", peer_text_},
+                 {"error", request.error().message()});
+      continue;
+    }
+    RTSP_EVENT(log::Level::Debug, kTarget, "request", {"peer", peer_text_},
+               {"method", request->method}, {"uri", request->uri}, {"version", request->version});
+    const RtspResponse response = handler_.handle(*request);
+    RTSP_EVENT(log::Level::Debug, kTarget, "response", {"peer", peer_text_},
+               {"status", response.status_code});
+    if (!write_all(response.serialize())) return kReasonWriteError;
+  }
+  return kReasonShutdown;
+}
+
+void Connection::cleanup() {
+  const std::vector<std::string> ids = handler_.session_ids();
+  if (ids.empty()) return;
+  for (const std::string& id : ids) context_.mount_registry.unsubscribe_all(id);
+  const std::size_t removed = context_.session_manager.remove_sessions(ids);
+  RTSP_EVENT(log::Level::Info, kTarget, "cleaned up sessions on disconnect", {"peer", peer_text_},
+             {"removed", removed});
+}
+
+void Connection::close() noexcept {
+  reader_.close();
+  writer_.reset();
+}
+
+}  // namespace rtsp

@@ -1,21 +1,29 @@
 // The RTSP control transport: the listener thread (accept_loop) and one
 // thread per accepted connection (Connection).
 //
-// Both thread bodies hold their own references to the shared state and are
-// never joined; they end when the running flag is cleared (listener) or when
-// their connection ends (connections).
+// Server::start hands a bound, listening, non-blocking socket to
+// spawn_accept_loop; the listener starts one detached thread per accepted
+// stream, which runs handle_connection. Both thread bodies hold their own
+// references to the shared state and are never joined; they end when the
+// running flag is cleared (listener) or when their connection ends
+// (connections).
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <expected>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "error.hpp"
 #include "mount.hpp"
+#include "protocol/handler.hpp"
 #include "server_config.hpp"
 #include "session/session_manager.hpp"
+#include "socket_address.hpp"
 #include "transport/fd.hpp"
 
 namespace rtsp {
@@ -42,5 +50,67 @@ std::expected<void, RtspError> spawn_accept_loop(Fd listener, ControlContext con
 // Connection thread body: serves one accepted, blocking stream until it ends,
 // then removes the sessions it set up.
 void handle_connection(Fd stream, ControlContext context);
+
+// Reads lines from a stream through a fixed 8192-byte buffer. Bytes read
+// ahead stay in the buffer for the next call.
+class BufferedReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+
+  enum class Status {
+    Line,      // a whole line (through its LF), or the last bytes before end of stream
+    End,       // end of stream before any byte of a line
+    Error,     // the read failed
+    TooLong,   // `max_bytes` taken and the line still goes on
+  };
+
+  explicit BufferedReader(Fd fd) noexcept : fd_(std::move(fd)) {}
+
+  // Appends at most `max_bytes` bytes of the next line to `out`.
+  Status read_line(std::string& out, std::size_t max_bytes);
+
+  void close() noexcept { fd_.reset(); }
+
+ private:
+  // Refills an empty buffer; false at end of stream or on error (error_ set).
+  bool fill();
+
+  Fd fd_;
+  std::array<char, kBufferSize> buffer_{};
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  bool error_ = false;
+};
+
+// One accepted control connection, owned by its thread.
+class Connection {
+ public:
+  // Thread body: builds the connection, runs it, cleans up and closes.
+  static void handle(Fd stream, ControlContext context);
+
+  Connection(SocketAddress peer_addr, Fd reader, Fd writer, const ControlContext& context);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // The request loop; returns the disconnect reason.
+  std::string_view run();
+  // Unsubscribes and removes the sessions set up on this connection.
+  void cleanup();
+  // Closes the reading descriptor, then the writing one.
+  void close() noexcept;
+
+ private:
+  enum class HeadStatus { Complete, End, ReadError, TooLarge };
+
+  HeadStatus read_head(std::string& head);
+  bool write_all(std::string_view bytes);
+
+  MethodHandler handler_;
+  SocketAddress peer_addr_;
+  std::string peer_text_;
+  BufferedReader reader_;
+  Fd writer_;
+  ControlContext context_;
+};
 
 }  // namespace rtsp
