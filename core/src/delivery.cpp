@@ -1,1 +1,150 @@
-// Not written yet.
+// Frame and packet delivery, and the viewer list: the Server members through
+// which the embedding program pushes media and looks at its audience.
+//
+// Called on the embedding program's thread, serialised per server by the
+// caller (the Python object's lock), while connection threads change sessions
+// and subscriptions at any time. No registry lock is held while a datagram is
+// sent: every lookup, state read and transport read takes and releases its own
+// lock, so a session that goes away mid-frame is simply skipped.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "log.hpp"
+#include "server.hpp"
+
+namespace rtsp {
+namespace {
+
+constexpr std::string_view kTarget = "rtsp::server";
+constexpr std::string_view kDefaultMount = "/stream";
+
+// Where a subscriber's RTP goes, if it should get media now: the session
+// still exists, is Playing and has a transport (tested in that order; the
+// state and the transport are two separate reads).
+std::optional<SessionTransport> playing_transport(const SessionManager& sessions,
+                                                  std::string_view session_id) {
+  const auto session = sessions.get_session(session_id);
+  if (!session) return std::nullopt;
+  if (session->state() != SessionState::Playing) return std::nullopt;
+  return session->transport();
+}
+
+void warn_send_failed(std::string_view session_id, const SocketAddress& to, int os_error) {
+  RTSP_EVENT(log::Level::Warn, kTarget, "failed to send RTP packet", {"session_id", session_id},
+             {"addr", to.to_string()}, {"error", RtspError::io(os_error).message()});
+}
+
+}  // namespace
+
+std::expected<std::size_t, int> Server::send_datagram(const SocketAddress& to,
+                                                      std::span<const std::uint8_t> payload) const {
+  const sockaddr* dest = to.sockaddr_ptr();
+  socklen_t dest_len = to.length();
+  const Fd* socket = &udp_sockets_->v4;
+
+  sockaddr_in unmapped{};
+  if (to.is_v6()) {
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(dest);
+    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+      // An IPv4 client seen through a dual-stack listener: the IPv6 socket is
+      // IPv6-only, so it goes out of the IPv4 one.
+      unmapped.sin_family = AF_INET;
+      unmapped.sin_port = v6->sin6_port;
+      std::memcpy(&unmapped.sin_addr, &v6->sin6_addr.s6_addr[12], sizeof unmapped.sin_addr);
+      dest = reinterpret_cast<const sockaddr*>(&unmapped);
+      dest_len = sizeof unmapped;
+    } else {
+      socket = &udp_sockets_->v6;
+    }
+  }
+  if (!socket->valid()) return std::unexpected(EAFNOSUPPORT);
+
+  for (;;) {
+    const ssize_t sent = ::sendto(socket->get(), payload.data(), payload.size(), 0, dest, dest_len);
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
+std::expected<std::size_t, RtspError> Server::send_frame(std::span<const std::uint8_t> data,
+                                                         std::uint32_t timestamp_increment) {
+  return send_frame_to(kDefaultMount, data, timestamp_increment);
+}
+
+std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mount_path,
+                                                            std::span<const std::uint8_t> data,
+                                                            std::uint32_t timestamp_increment) {
+  if (!udp_sockets_) return std::unexpected(RtspError::server_not_started());
+  const auto mount = mount_registry_.get(mount_path);
+  if (!mount) return std::unexpected(RtspError::mount_not_found(std::string(mount_path)));
+
+  // Packetized once, before the audience is looked at, so the stream's
+  // sequence numbers and timestamps advance even with nobody watching.
+  const std::vector<RtpPacket> packets = mount->with_packetizer(
+      [&](Packetizer& packetizer) { return packetizer.packetize(data, timestamp_increment); });
+
+  std::size_t addressed = 0;
+  for (const std::string& id : mount->subscribed_session_ids()) {
+    const auto transport = playing_transport(session_manager_, id);
+    if (!transport) continue;
+    for (const RtpPacket& packet : packets) {
+      const auto sent = send_datagram(transport->client_addr, packet.bytes());
+      if (!sent) warn_send_failed(id, transport->client_addr, sent.error());
+    }
+    ++addressed;
+  }
+  return addressed;
+}
+
+std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view session_id,
+                                                              std::span<const std::uint8_t> payload) {
+  if (!udp_sockets_) return std::unexpected(RtspError::server_not_started());
+  const auto session = session_manager_.get_session(session_id);
+  if (!session) return std::unexpected(RtspError::session_not_found(std::string(session_id)));
+  if (session->state() != SessionState::Playing) {
+    return std::unexpected(RtspError::session_not_playing(std::string(session_id)));
+  }
+  const auto transport = session->transport();
+  if (!transport) return std::unexpected(RtspError::transport_not_configured(std::string(session_id)));
+
+  const auto sent = send_datagram(transport->client_addr, payload);
+  if (!sent) return std::unexpected(RtspError::io(sent.error()));
+  return *sent;
+}
+
+std::expected<std::size_t, RtspError> Server::broadcast_rtp_packet(
+    std::span<const std::uint8_t> payload) {
+  if (!udp_sockets_) return std::unexpected(RtspError::server_not_started());
+  const auto mount = mount_registry_.get(kDefaultMount);
+  if (!mount) return std::unexpected(RtspError::mount_not_found(std::string(kDefaultMount)));
+
+  std::size_t delivered = 0;
+  for (const std::string& id : mount->subscribed_session_ids()) {
+    const auto transport = playing_transport(session_manager_, id);
+    if (!transport) continue;
+    const auto sent = send_datagram(transport->client_addr, payload);
+    if (sent) {
+      ++delivered;
+    } else {
+      warn_send_failed(id, transport->client_addr, sent.error());
+    }
+  }
+  return delivered;
+}
+
+std::vector<Viewer> Server::get_viewers() const {
+  std::vector<Viewer> viewers;
+  for (const auto& session : session_manager_.get_playing_sessions()) {
+    const auto transport = session->transport();
+    if (!transport) continue;
+    viewers.push_back(Viewer{session->id(), session->uri(), transport->client_addr.to_string(),
+                             transport->client_rtp_port});
+  }
+  return viewers;
+}
+
+}  // namespace rtsp
