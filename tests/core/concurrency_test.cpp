@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "fake_packetizer.hpp"
 #include "log.hpp"
 #include "mount.hpp"
 #include "session/session_manager.hpp"
@@ -57,25 +58,6 @@ class SinkGuard {
   std::shared_ptr<CountingSink> sink_;
 };
 
-class NullPacketizer : public Packetizer {
- public:
-  std::vector<RtpPacket> packetize(std::span<const std::uint8_t>, std::uint32_t increment) override {
-    ++sequence_;
-    timestamp_ += increment;
-    return {};
-  }
-  std::string_view codec_name() const override { return "NULL"; }
-  std::uint32_t clock_rate() const override { return 90000; }
-  std::uint8_t payload_type() const override { return 96; }
-  std::vector<std::string> sdp_attributes() const override { return {}; }
-  std::uint16_t next_sequence() const override { return sequence_; }
-  std::uint32_t next_rtp_timestamp() const override { return timestamp_; }
-
- private:
-  std::uint16_t sequence_ = 0;
-  std::uint32_t timestamp_ = 0;
-};
-
 bool has_duplicates(std::vector<std::string> ids) {
   std::ranges::sort(ids);
   return std::ranges::adjacent_find(ids) != ids.end();
@@ -94,8 +76,8 @@ TEST(ConcurrencyTest, RegistriesStayConsistentUnderLoad) {
   SinkGuard sink;
   SessionManager manager;
   MountRegistry registry;
-  registry.add("/stream", std::make_unique<NullPacketizer>());
-  registry.add("/other", std::make_unique<NullPacketizer>());
+  registry.add("/stream", std::make_unique<testing::FakePacketizer>());
+  registry.add("/other", std::make_unique<testing::FakePacketizer>());
   registry.set_default("/stream");
 
   std::atomic<int> writers_left{kWriters};
@@ -227,7 +209,7 @@ TEST(ConcurrencyTest, RegistriesStayConsistentUnderLoad) {
 }
 
 TEST(ConcurrencyTest, ConcurrentSubscribersOfOneIdLeaveOneEntry) {
-  Mount mount("/stream", std::make_unique<NullPacketizer>());
+  Mount mount("/stream", std::make_unique<testing::FakePacketizer>());
   constexpr int kThreads = 4;
   const std::array<std::string, 3> ids = {"A", "B", "C"};
   std::vector<std::thread> threads;

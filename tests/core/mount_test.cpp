@@ -2,9 +2,11 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_sink.hpp"
+#include "fake_packetizer.hpp"
 #include "mount.hpp"
 
 namespace rtsp {
@@ -15,36 +17,13 @@ using Ids = std::vector<std::string>;
 
 constexpr std::string_view kTarget = "rtsp::mount";
 
-// A packetizer that only reports fixed counters and counts its destruction.
-class FakePacketizer : public Packetizer {
- public:
-  FakePacketizer(std::uint16_t sequence, std::uint32_t timestamp, int* destroyed = nullptr)
-      : sequence_(sequence), timestamp_(timestamp), destroyed_(destroyed) {}
-  ~FakePacketizer() override {
-    if (destroyed_ != nullptr) ++*destroyed_;
-  }
-
-  std::vector<RtpPacket> packetize(std::span<const std::uint8_t>, std::uint32_t increment) override {
-    ++sequence_;
-    timestamp_ += increment;
-    return {};
-  }
-  std::string_view codec_name() const override { return "FAKE"; }
-  std::uint32_t clock_rate() const override { return 90000; }
-  std::uint8_t payload_type() const override { return 96; }
-  std::vector<std::string> sdp_attributes() const override { return {}; }
-  std::uint16_t next_sequence() const override { return sequence_; }
-  std::uint32_t next_rtp_timestamp() const override { return timestamp_; }
-
- private:
-  std::uint16_t sequence_;
-  std::uint32_t timestamp_;
-  int* destroyed_;
-};
-
 std::unique_ptr<Packetizer> fake(std::uint16_t sequence = 0, std::uint32_t timestamp = 0,
                                  int* destroyed = nullptr) {
-  return std::make_unique<FakePacketizer>(sequence, timestamp, destroyed);
+  testing::FakePacketizerSettings settings;
+  settings.sequence = sequence;
+  settings.timestamp = timestamp;
+  settings.destroyed = destroyed;
+  return std::make_unique<testing::FakePacketizer>(std::move(settings));
 }
 
 // --- mount path extraction ----------------------------------------------------

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture_sink.hpp"
+#include "fake_packetizer.hpp"
 #include "media/h264.hpp"
 #include "media/packetizer.hpp"
 #include "media/rtp.hpp"
@@ -18,35 +19,17 @@ namespace {
 
 using testing::ScopedCapture;
 
-// A packetizer with a chosen payload type and chosen attribute lines.
-class FixedPacketizer final : public Packetizer {
- public:
-  FixedPacketizer(std::uint8_t payload_type, std::vector<std::string> attributes)
-      : payload_type_(payload_type), attributes_(std::move(attributes)) {}
-
-  std::vector<RtpPacket> packetize(std::span<const std::uint8_t>, std::uint32_t) override {
-    return {};
-  }
-  std::string_view codec_name() const override { return "X"; }
-  std::uint32_t clock_rate() const override { return 8000; }
-  std::uint8_t payload_type() const override { return payload_type_; }
-  std::vector<std::string> sdp_attributes() const override { return attributes_; }
-  std::uint16_t next_sequence() const override { return 0; }
-  std::uint32_t next_rtp_timestamp() const override { return 0; }
-
- private:
-  std::uint8_t payload_type_;
-  std::vector<std::string> attributes_;
-};
-
 std::shared_ptr<Mount> h264_mount() {
   return std::make_shared<Mount>("/stream",
                                  std::make_unique<H264Packetizer>(RtpHeader::with_random_ssrc(96)));
 }
 
 std::shared_ptr<Mount> fixed_mount(std::uint8_t payload_type, std::vector<std::string> attributes) {
-  return std::make_shared<Mount>(
-      "/stream", std::make_unique<FixedPacketizer>(payload_type, std::move(attributes)));
+  testing::FakePacketizerSettings settings;
+  settings.payload_type = payload_type;
+  settings.attributes = std::move(attributes);
+  return std::make_shared<Mount>("/stream",
+                                 std::make_unique<testing::FakePacketizer>(std::move(settings)));
 }
 
 std::string default_sdp(Mount& mount, std::string_view host) {

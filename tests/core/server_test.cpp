@@ -1,16 +1,12 @@
 // Server construction, start and stop, over real loopback sockets.
 #include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -19,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "address_space_cap.hpp"
 #include "capture_sink.hpp"
+#include "loopback_client.hpp"
 #include "server.hpp"
 #include "socket_address.hpp"
 
@@ -28,101 +26,18 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::CapturedEvent;
+using testing::Client;
+using testing::eventually;
+using testing::header_value;
 using testing::ScopedCapture;
+using testing::setup;
 
 constexpr std::string_view kServer = "rtsp::server";
 constexpr std::string_view kTcp = "rtsp::transport::tcp";
 
-template <class Pred>
-bool eventually(Pred done, std::chrono::milliseconds limit = 2000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
-}
-
-// A blocking loopback client that reads whole responses (heads without body).
-class Client {
- public:
-  explicit Client(const SocketAddress& server)
-      : fd_(::socket(server.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    connected_ = fd_ && ::connect(fd_.get(), server.sockaddr_ptr(), server.length()) == 0;
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    if (connected_ && ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
-      local_ = SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length)->to_string();
-    }
-  }
-
-  bool connected() const { return connected_; }
-  const std::string& local() const { return local_; }
-
-  void send(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n <= 0) return;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-
-  // Bytes up to and including the next empty line, or nullopt.
-  std::optional<std::string> read_head(std::chrono::milliseconds limit = 2000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      if (const auto end = buffer_.find("\r\n\r\n"); end != std::string::npos) {
-        std::string head = buffer_.substr(0, end + 4);
-        buffer_.erase(0, end + 4);
-        return head;
-      }
-      if (receive(deadline) <= 0) return std::nullopt;
-    }
-  }
-
-  bool closed_within(std::chrono::milliseconds limit = 2000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      const int got = receive(deadline);
-      if (got == 0) return true;
-      if (got < 0) return false;
-    }
-  }
-
- private:
-  int receive(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd pfd{fd_.get(), POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return -1;
-    char chunk[4096];
-    const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
-    if (n <= 0) return 0;
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return 1;
-  }
-
-  Fd fd_;
-  bool connected_ = false;
-  std::string local_;
-  std::string buffer_;
-};
-
-std::string header_value(const std::string& response, std::string_view name) {
-  const auto at = response.find("\r\n" + std::string(name) + ": ");
-  if (at == std::string::npos) return {};
-  const auto begin = at + name.size() + 4;
-  return response.substr(begin, response.find("\r\n", begin) - begin);
-}
-
 std::string request(std::string_view method, std::string_view cseq, std::string_view extra = "") {
   return std::string(method) + " rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: " + std::string(cseq) +
          "\r\n" + std::string(extra) + "\r\n";
-}
-
-std::string setup(std::string_view cseq) {
-  return "SETUP rtsp://127.0.0.1/stream/track1 RTSP/1.0\r\nCSeq: " + std::string(cseq) +
-         "\r\nTransport: RTP/AVP;unicast;client_port=7000-7001\r\n\r\n";
 }
 
 // A port on 127.0.0.1 that was free a moment ago.
@@ -165,6 +80,15 @@ std::vector<CapturedEvent> events_for(const ScopedCapture& capture, std::string_
     }
   }
   return out;
+}
+
+// The client is connected and its first OPTIONS is answered 200 OK.
+void expect_options_answered(Client& client) {
+  ASSERT_TRUE(client.connected());
+  client.send(request("OPTIONS", "1"));
+  const auto response = client.read_head();
+  ASSERT_TRUE(response.has_value());
+  EXPECT_TRUE(response->starts_with("RTSP/1.0 200 OK\r\n"));
 }
 
 TEST(ServerLifecycle, NewServerIsNotRunningAndHasTheDefaultMount) {
@@ -241,11 +165,7 @@ TEST(ServerLifecycle, StartListensAndAnswers) {
   EXPECT_NE(udp->port(), 0);
 
   Client client(address_of(*server));
-  ASSERT_TRUE(client.connected());
-  client.send(request("OPTIONS", "1"));
-  const auto response = client.read_head();
-  ASSERT_TRUE(response.has_value());
-  EXPECT_TRUE(response->starts_with("RTSP/1.0 200 OK\r\n"));
+  ASSERT_NO_FATAL_FAILURE(expect_options_answered(client));
 
   // A second start changes nothing and the listener keeps serving.
   const auto again = server->start();
@@ -374,11 +294,7 @@ TEST(ServerLifecycle, ListensOnIpv6Loopback) {
   ASSERT_NE(server, nullptr);
 
   Client client(address_of(*server));
-  ASSERT_TRUE(client.connected());
-  client.send(request("OPTIONS", "1"));
-  const auto response = client.read_head();
-  ASSERT_TRUE(response.has_value());
-  EXPECT_TRUE(response->starts_with("RTSP/1.0 200 OK\r\n"));
+  ASSERT_NO_FATAL_FAILURE(expect_options_answered(client));
   const auto connected = events_for(capture, "client connected", client);
   ASSERT_EQ(connected.size(), 1u);
   EXPECT_TRUE(connected[0].field("peer_addr")->starts_with("[::1]:"));
@@ -390,22 +306,10 @@ TEST(ServerLifecycle, ListensOnIpv6Loopback) {
 int refused_listener_thread_scenario() {
   Server server("127.0.0.1:" + std::to_string(probe_free_port()), ServerConfig{});
 
-  pthread_attr_t attr;
-  std::size_t stack_size = 0;
-  pthread_attr_init(&attr);
-  pthread_attr_getstacksize(&attr, &stack_size);
-  pthread_attr_destroy(&attr);
-  unsigned long pages = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) return 10;
-  std::fclose(statm);
-  rlimit original{};
-  ::getrlimit(RLIMIT_AS, &original);
-  rlimit lowered = original;
-  lowered.rlim_cur = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + stack_size / 2;
-  if (::setrlimit(RLIMIT_AS, &lowered) != 0) return 11;
+  const auto original = testing::cap_address_space_below_a_thread_stack();
+  if (!original) return original.error() == testing::CapFailure::Unreadable ? 10 : 11;
   const auto started = server.start();
-  ::setrlimit(RLIMIT_AS, &original);
+  ::setrlimit(RLIMIT_AS, &*original);
 
   if (started) return 12;
   if (started.error().message() != "I/O error: Resource temporarily unavailable (os error 11)") return 13;

@@ -3,8 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,7 +11,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -22,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "address_space_cap.hpp"
 #include "capture_sink.hpp"
+#include "loopback_client.hpp"
 #include "media/h264.hpp"
 #include "socket_address.hpp"
 #include "transport/tcp.hpp"
@@ -32,119 +31,13 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::CapturedEvent;
+using testing::Client;
+using testing::eventually;
+using testing::header_value;
 using testing::ScopedCapture;
+using testing::setup;
 
 constexpr std::string_view kTcp = "rtsp::transport::tcp";
-
-// Polls `done` every few milliseconds until it holds or `limit` has passed.
-template <class Pred>
-bool eventually(Pred done, std::chrono::milliseconds limit = 2000ms) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-// A blocking loopback client with a receive buffer of its own.
-class Client {
- public:
-  explicit Client(const SocketAddress& server)
-      : fd_(::socket(server.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    connected_ = fd_ && ::connect(fd_.get(), server.sockaddr_ptr(), server.length()) == 0;
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    if (connected_ && ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
-      const auto addr = SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
-      if (addr) local_ = addr->to_string();
-    }
-  }
-
-  bool connected() const { return connected_; }
-
-  // This end's address: the `peer` the server reports for us.
-  const std::string& local() const { return local_; }
-
-  // Sends everything it can; the server may already have cut us off.
-  void send(std::string_view bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (n <= 0) return;
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-  }
-
-  void shutdown_write() { ::shutdown(fd_.get(), SHUT_WR); }
-  void close() { fd_.reset(); }
-
-  // One response: the head, plus the body its Content-Length announces.
-  std::optional<std::string> read_response(std::chrono::milliseconds limit = 2000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-      const auto end = buffer_.find("\r\n\r\n");
-      if (end != std::string::npos) {
-        std::size_t total = end + 4;
-        const auto length = buffer_.find("Content-Length: ");
-        if (length != std::string::npos && length < end) {
-          total += std::strtoul(buffer_.c_str() + length + 16, nullptr, 10);
-        }
-        if (buffer_.size() >= total) {
-          std::string response = buffer_.substr(0, total);
-          buffer_.erase(0, total);
-          return response;
-        }
-      }
-      if (receive(deadline) <= 0) return std::nullopt;
-    }
-  }
-
-  // True when nothing arrives for `quiet` (the connection may stay open).
-  bool silent_for(std::chrono::milliseconds quiet) {
-    return buffer_.empty() && receive(std::chrono::steady_clock::now() + quiet) < 0 &&
-           !closed_;
-  }
-
-  // True when the server ends the connection within `limit`, having sent
-  // nothing more.
-  bool closed_without_answer(std::chrono::milliseconds limit = 2000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!closed_) {
-      if (receive(deadline) < 0 && !closed_) return false;
-    }
-    return buffer_.empty();
-  }
-
- private:
-  // >0 bytes appended, 0 end of stream or reset, -1 timeout.
-  int receive(std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    pollfd pfd{fd_.get(), POLLIN, 0};
-    if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) return -1;
-    char chunk[16384];
-    const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
-    if (n <= 0) {
-      closed_ = true;
-      return 0;
-    }
-    buffer_.append(chunk, static_cast<std::size_t>(n));
-    return 1;
-  }
-
-  Fd fd_;
-  bool connected_ = false;
-  bool closed_ = false;
-  std::string local_;
-  std::string buffer_;
-};
-
-std::string header_value(const std::string& response, std::string_view name) {
-  const auto at = response.find("\r\n" + std::string(name) + ": ");
-  if (at == std::string::npos) return {};
-  const auto begin = at + name.size() + 4;
-  return response.substr(begin, response.find("\r\n", begin) - begin);
-}
 
 std::string options(std::string_view cseq, std::string_view eol = "\r\n") {
   std::string out = "OPTIONS rtsp://127.0.0.1/stream RTSP/1.0";
@@ -154,12 +47,6 @@ std::string options(std::string_view cseq, std::string_view eol = "\r\n") {
   out += eol;
   out += eol;
   return out;
-}
-
-std::string setup(std::string_view cseq, int client_port) {
-  return "SETUP rtsp://127.0.0.1/stream/track1 RTSP/1.0\r\nCSeq: " + std::string(cseq) +
-         "\r\nTransport: RTP/AVP;unicast;client_port=" + std::to_string(client_port) + "-" +
-         std::to_string(client_port + 1) + "\r\n\r\n";
 }
 
 // A server-side control transport on 127.0.0.1 with its own registries.
@@ -545,27 +432,14 @@ int refused_connection_thread_scenario() {
   const auto address = *SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
   if (!spawn_accept_loop(std::move(listener), context)) return 12;
 
-  pthread_attr_t attr;
-  std::size_t stack_size = 0;
-  pthread_attr_init(&attr);
-  pthread_attr_getstacksize(&attr, &stack_size);
-  pthread_attr_destroy(&attr);
-
-  unsigned long pages = 0;
-  FILE* statm = std::fopen("/proc/self/statm", "r");
-  if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) return 13;
-  std::fclose(statm);
-  rlimit original{};
-  ::getrlimit(RLIMIT_AS, &original);
-  rlimit lowered = original;
-  lowered.rlim_cur = pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + stack_size / 2;
-  if (::setrlimit(RLIMIT_AS, &lowered) != 0) return 14;
+  const auto original = testing::cap_address_space_below_a_thread_stack();
+  if (!original) return original.error() == testing::CapFailure::Unreadable ? 13 : 14;
 
   Client refused(address);
   const bool was_closed = refused.connected() && refused.closed_without_answer();
   const bool warned = eventually(
       [&] { return !capture->find("failed to spawn connection thread", kTcp).empty(); });
-  ::setrlimit(RLIMIT_AS, &original);
+  ::setrlimit(RLIMIT_AS, &*original);
   if (!was_closed) return 15;
   if (!warned) return 16;
   const auto warning = capture->find("failed to spawn connection thread", kTcp).front();
