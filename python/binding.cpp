@@ -239,8 +239,8 @@ PyObject* raise_current_exception() {
   return nullptr;
 }
 
-PyTypeObject* new_class(PyObject* module, PyType_Spec* spec) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+PyTypeObject* new_class(PyObject* module, PyType_Spec* type_spec) {
+  PyObject* type = PyType_FromModuleAndSpec(module, type_spec, nullptr);
   if (type == nullptr) {
     return nullptr;
   }
@@ -253,8 +253,8 @@ PyTypeObject* new_class(PyObject* module, PyType_Spec* spec) {
   return cls;
 }
 
-int add_class(PyObject* module, PyType_Spec* spec) {
-  PyTypeObject* cls = new_class(module, spec);
+int add_class(PyObject* module, PyType_Spec* type_spec) {
+  PyTypeObject* cls = new_class(module, type_spec);
   if (cls == nullptr) {
     return -1;
   }

@@ -75,13 +75,13 @@ PyObject* raise_core_error(const RtspError& error);
 // inside a catch block.
 PyObject* raise_current_exception();
 
-// Creates a class from `spec` for `module` and returns a new reference.
-// `spec->name` is "rtsp.{Class}", which gives the class its __module__ (a
+// Creates a class from `type_spec` for `module` and returns a new reference.
+// `type_spec->name` is "rtsp.{Class}", which gives the class its __module__ (a
 // dotless name leaves it unset and the interpreter warns on creation); the
 // type's own name is then cut to the bare class name.
-PyTypeObject* new_class(PyObject* module, PyType_Spec* spec);
+PyTypeObject* new_class(PyObject* module, PyType_Spec* type_spec);
 
 // Adds a new class to `module` under its bare name.
-int add_class(PyObject* module, PyType_Spec* spec);
+int add_class(PyObject* module, PyType_Spec* type_spec);
 
 }  // namespace rtsp::python
