@@ -4,7 +4,7 @@ import struct
 import threading
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import rtsp
@@ -151,6 +151,9 @@ class TestPacketize:
     ), max_size=12), st.integers(0, 2**32 - 1))
     def test_packets_carry_exactly_the_nal_units(self, pieces, increment):
         frame = b"".join(pieces)
+        # Types 28 and 29 belong to the RTP payload format and never occur in
+        # a byte stream; a short unit of such a type would read as a fragment.
+        assume(all(u[0] & 0x1F not in (28, 29) for u in split_annexb(frame)))
         p = rtsp.H264Packetizer(pt=100)
         packets = p.packetize(frame, increment)
         # FU-A fragments carry NRI and type but not the forbidden bit.
