@@ -114,12 +114,14 @@ struct RtpCounters {
   std::uint64_t packets = 0;
   std::uint64_t bytes = 0;
   std::uint64_t reordered = 0;  // arrived after a higher sequence number
+  std::uint64_t markers = 0;    // packets with the marker bit: the last of each frame
 
   void add(const std::uint8_t* data, std::size_t size) {
     if (size < 12 || (data[0] >> 6) != 2) return;
     const std::uint16_t seq = static_cast<std::uint16_t>(data[2] << 8 | data[3]);
     ++packets;
     bytes += size;
+    if (data[1] & 0x80) ++markers;
     if (!started) {
       started = true;
       first = highest = seq;
@@ -481,7 +483,7 @@ class LoadGenerator {
   }
 
   void report(double setup_seconds) const {
-    std::uint64_t packets = 0, bytes = 0, lost = 0, expected = 0, reordered = 0, rtcp = 0;
+    std::uint64_t packets = 0, bytes = 0, lost = 0, expected = 0, reordered = 0, rtcp = 0, frames = 0;
     std::uint64_t least = UINT64_MAX, most = 0, silent = 0, closed = 0;
     for (const Viewer& viewer : viewers_) {
       const RtpCounters& c = viewer.counters;
@@ -490,6 +492,7 @@ class LoadGenerator {
       lost += c.lost();
       expected += c.expected();
       reordered += c.reordered;
+      frames += c.markers;
       rtcp += viewer.rtcp_packets;
       least = std::min(least, c.packets);
       most = std::max(most, c.packets);
@@ -499,13 +502,13 @@ class LoadGenerator {
     if (viewers_.empty()) least = 0;
     std::printf(
         "{\"viewers\": %zu, \"seconds\": %.3f, \"setup_seconds\": %.3f, \"packets\": %llu, \"bytes\": %llu, "
-        "\"expected\": %llu, \"lost\": %llu, \"reordered\": %llu, \"rtcp_packets\": %llu, "
+        "\"expected\": %llu, \"lost\": %llu, \"reordered\": %llu, \"frames\": %llu, \"rtcp_packets\": %llu, "
         "\"min_viewer_packets\": %llu, \"max_viewer_packets\": %llu, \"silent_viewers\": %llu, "
         "\"closed_controls\": %llu}\n",
         viewers_.size(), seconds_since(marked_), setup_seconds, static_cast<unsigned long long>(packets),
         static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(expected),
         static_cast<unsigned long long>(lost), static_cast<unsigned long long>(reordered),
-        static_cast<unsigned long long>(rtcp), static_cast<unsigned long long>(least),
+        static_cast<unsigned long long>(frames), static_cast<unsigned long long>(rtcp), static_cast<unsigned long long>(least),
         static_cast<unsigned long long>(most), static_cast<unsigned long long>(silent),
         static_cast<unsigned long long>(closed));
     std::fflush(stdout);

@@ -169,6 +169,12 @@ def median_of(cases, pick):
     return statistics.median(pick(case) for case in cases)
 
 
+def frame_rate(case):
+    """Frames a viewer received per second (RTP marker bits), on average."""
+    received = case["received"]
+    return received["frames"] / case["viewers"] / received["seconds"]
+
+
 def fanout_table(results, counts):
     rows = []
     for n in counts:
@@ -182,11 +188,11 @@ def fanout_table(results, counts):
             f"{100 * median_of(gst, fanout.loss_fraction):.3f}%",
             f"{feed('send_p50_ms'):.2f} / {feed('send_p99_ms'):.2f} / {feed('send_max_ms'):.2f}",
             f"{feed('late'):.0f} / {feed('frames'):.0f}",
-            f"{median_of(ours, lambda c: c['received']['bytes']) * 8 / n / median_of(ours, lambda c: c['received']['seconds']) / 1e6:.2f}",
+            f"{median_of(ours, frame_rate):.1f} / {median_of(gst, frame_rate):.1f}",
             f"{median_of(ours, lambda c: c['setup_seconds']):.2f} / {median_of(gst, lambda c: c['setup_seconds']):.2f}",
         ])
     return table(["N", "ours CPU s/s", "GStreamer CPU s/s", "÷ GStreamer", "ours loss", "GStreamer loss",
-                  "send_frame p50 / p99 / max ms", "late / frames", "Mbit/s per viewer (ours)",
+                  "send_frame p50 / p99 / max ms", "late / frames", "frames/s per viewer (ours / GStreamer)",
                   "all playing after s (ours / GStreamer)"], rows)
 
 
