@@ -10,8 +10,10 @@
 // standard input: "mark" zeroes every counter, so that the figures cover a
 // window the caller chose; "report" (or the end of input) prints one JSON
 // object with the packets, bytes, loss and reordering seen since the last
-// mark, and exits. Loss and reordering come from RTP sequence numbers,
-// counted per viewer from the first packet it received after the mark.
+// mark (frames are counted by the RTP marker bit, and the generator's own CPU
+// time is there to show it kept up), and exits. Loss and reordering come from
+// RTP sequence numbers, counted per viewer from the first packet it received
+// after the mark.
 //
 // Loopback only: the host in the URL must be an IPv4 address. Every wait is
 // bounded (--setup-timeout, --max-seconds), so the program always ends.
@@ -20,6 +22,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -278,6 +281,12 @@ class LoadGenerator {
   static Clock::duration to_duration(double seconds) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
+  static double cpu_seconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+  }
   static double seconds_since(Clock::time_point t) {
     return std::chrono::duration<double>(Clock::now() - t).count();
   }
@@ -480,6 +489,7 @@ class LoadGenerator {
       viewer.rtcp_packets = 0;
     }
     marked_ = Clock::now();
+    cpu_at_mark_ = cpu_seconds();
   }
 
   void report(double setup_seconds) const {
@@ -501,11 +511,11 @@ class LoadGenerator {
     }
     if (viewers_.empty()) least = 0;
     std::printf(
-        "{\"viewers\": %zu, \"seconds\": %.3f, \"setup_seconds\": %.3f, \"packets\": %llu, \"bytes\": %llu, "
+        "{\"viewers\": %zu, \"seconds\": %.3f, \"cpu_seconds\": %.3f, \"setup_seconds\": %.3f, \"packets\": %llu, \"bytes\": %llu, "
         "\"expected\": %llu, \"lost\": %llu, \"reordered\": %llu, \"frames\": %llu, \"rtcp_packets\": %llu, "
         "\"min_viewer_packets\": %llu, \"max_viewer_packets\": %llu, \"silent_viewers\": %llu, "
         "\"closed_controls\": %llu}\n",
-        viewers_.size(), seconds_since(marked_), setup_seconds, static_cast<unsigned long long>(packets),
+        viewers_.size(), seconds_since(marked_), cpu_seconds() - cpu_at_mark_, setup_seconds, static_cast<unsigned long long>(packets),
         static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(expected),
         static_cast<unsigned long long>(lost), static_cast<unsigned long long>(reordered),
         static_cast<unsigned long long>(frames), static_cast<unsigned long long>(rtcp), static_cast<unsigned long long>(least),
@@ -525,6 +535,7 @@ class LoadGenerator {
   std::string commands_;
   Clock::time_point started_;
   Clock::time_point marked_;
+  double cpu_at_mark_ = 0;
 };
 
 Options parse_options(int argc, char** argv) {
