@@ -250,6 +250,9 @@ def main():
     m = raw["machine"]
     print(f"Machine: {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}; load {m['load']:.2f} at start")
     print(f"Commit {m['commit']}, {m['date']}; {m['ffmpeg']}; {m['gstreamer']}\n")
+    if args.smoke:
+        print("Smoke run: a tiny stream and one pass each, so the figures mean nothing; "
+              "it only shows that every instrument runs.\n")
 
     stream = media.stream(build / "bench-media", smoke=args.smoke)
     frames = len(media.access_units(stream))
