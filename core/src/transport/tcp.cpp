@@ -1,6 +1,7 @@
 #include "transport/tcp.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,6 +25,8 @@ namespace rtsp {
 namespace {
 
 constexpr std::string_view kTarget = "rtsp::transport::tcp";
+// How long the listener waits for a connection before it looks at `running`
+// again, and how long it pauses after a failed accept.
 constexpr auto kIdlePause = std::chrono::milliseconds(50);
 
 constexpr std::string_view kReasonShutdown = "server shutting down";
@@ -90,13 +93,18 @@ void accept_loop(Fd listener, ControlContext context) {
     if (fd < 0) {
       const int error = errno;
       if (error == EINTR) continue;
-      if (error != EAGAIN && error != EWOULDBLOCK) {
-        if (context.running->load(std::memory_order_relaxed)) {
-          RTSP_EVENT(log::Level::Warn, kTarget, "TCP accept error", {"error", os_error_text(error)});
-        }
+      if (error == EAGAIN || error == EWOULDBLOCK) {
+        // Nothing pending: wait until a connection arrives, so it is taken at
+        // once, but no longer than the pause, so a cleared `running` is seen.
+        pollfd ready{listener.get(), POLLIN, 0};
+        ::poll(&ready, 1, static_cast<int>(kIdlePause.count()));
+        continue;
       }
-      // Also after a real error: a persistent one (such as running out of
-      // descriptors) must not turn this loop into a busy spin.
+      if (context.running->load(std::memory_order_relaxed)) {
+        RTSP_EVENT(log::Level::Warn, kTarget, "TCP accept error", {"error", os_error_text(error)});
+      }
+      // A persistent error (such as running out of descriptors) leaves the
+      // socket readable, so it pauses rather than polls: no busy spin.
       std::this_thread::sleep_for(kIdlePause);
       continue;
     }

@@ -39,8 +39,9 @@ struct ControlContext {
 // A request head (line endings included) longer than this ends the connection.
 inline constexpr std::size_t kMaxRequestHeadBytes = 65536;
 
-// Listener thread body: polls the non-blocking listening socket (50 ms sleep
-// when nothing is pending) until `running` is false, then closes it.
+// Listener thread body: accepts from the non-blocking listening socket,
+// waiting up to 50 ms at a time for the next connection (and pausing 50 ms
+// after an accept error), until `running` is false; then closes it.
 void accept_loop(Fd listener, ControlContext context);
 
 // Starts accept_loop on a new detached thread. On failure the listening
