@@ -6,11 +6,7 @@
 // and subscriptions at any time. No registry lock is held while a datagram is
 // sent: every lookup, state read and transport read takes and releases its own
 // lock, so a session that goes away mid-frame is simply skipped.
-#include <netinet/in.h>
-#include <sys/socket.h>
 
-#include <cerrno>
-#include <cstring>
 #include <optional>
 
 #include "log.hpp"
@@ -40,36 +36,6 @@ void warn_send_failed(std::string_view session_id, const SocketAddress& to, int 
 
 }  // namespace
 
-std::expected<std::size_t, int> Server::send_datagram(const SocketAddress& to,
-                                                      std::span<const std::uint8_t> payload) const {
-  const sockaddr* dest = to.sockaddr_ptr();
-  socklen_t dest_len = to.length();
-  const Fd* socket = &udp_sockets_->v4;
-
-  sockaddr_in unmapped{};
-  if (to.is_v6()) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(dest);
-    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-      // An IPv4 client seen through a dual-stack listener: the IPv6 socket is
-      // IPv6-only, so it goes out of the IPv4 one.
-      unmapped.sin_family = AF_INET;
-      unmapped.sin_port = v6->sin6_port;
-      std::memcpy(&unmapped.sin_addr, &v6->sin6_addr.s6_addr[12], sizeof unmapped.sin_addr);
-      dest = reinterpret_cast<const sockaddr*>(&unmapped);
-      dest_len = sizeof unmapped;
-    } else {
-      socket = &udp_sockets_->v6;
-    }
-  }
-  if (!socket->valid()) return std::unexpected(EAFNOSUPPORT);
-
-  for (;;) {
-    const ssize_t sent = ::sendto(socket->get(), payload.data(), payload.size(), 0, dest, dest_len);
-    if (sent >= 0) return static_cast<std::size_t>(sent);
-    if (errno != EINTR) return std::unexpected(errno);
-  }
-}
-
 std::expected<std::size_t, RtspError> Server::send_frame(std::span<const std::uint8_t> data,
                                                          std::uint32_t timestamp_increment) {
   return send_frame_to(kDefaultMount, data, timestamp_increment);
@@ -78,7 +44,7 @@ std::expected<std::size_t, RtspError> Server::send_frame(std::span<const std::ui
 std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mount_path,
                                                             std::span<const std::uint8_t> data,
                                                             std::uint32_t timestamp_increment) {
-  if (!udp_sockets_) return std::unexpected(RtspError::server_not_started());
+  if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
   const auto mount = mount_registry_.get(mount_path);
   if (!mount) return std::unexpected(RtspError::mount_not_found(std::string(mount_path)));
 
@@ -91,10 +57,9 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
   for (const std::string& id : mount->subscribed_session_ids()) {
     const auto transport = playing_transport(session_manager_, id);
     if (!transport) continue;
-    for (const RtpPacket& packet : packets) {
-      const auto sent = send_datagram(transport->client_addr, packet.bytes());
-      if (!sent) warn_send_failed(id, transport->client_addr, sent.error());
-    }
+    udp_sender_->send_packets(transport->client_addr, packets, [&](int error) {
+      warn_send_failed(id, transport->client_addr, error);
+    });
     ++addressed;
   }
   return addressed;
@@ -102,7 +67,7 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
 
 std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view session_id,
                                                               std::span<const std::uint8_t> payload) {
-  if (!udp_sockets_) return std::unexpected(RtspError::server_not_started());
+  if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
   const auto session = session_manager_.get_session(session_id);
   if (!session) return std::unexpected(RtspError::session_not_found(std::string(session_id)));
   if (session->state() != SessionState::Playing) {
@@ -111,14 +76,14 @@ std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view s
   const auto transport = session->transport();
   if (!transport) return std::unexpected(RtspError::transport_not_configured(std::string(session_id)));
 
-  const auto sent = send_datagram(transport->client_addr, payload);
+  const auto sent = udp_sender_->send(transport->client_addr, payload);
   if (!sent) return std::unexpected(RtspError::io(sent.error()));
   return *sent;
 }
 
 std::expected<std::size_t, RtspError> Server::broadcast_rtp_packet(
     std::span<const std::uint8_t> payload) {
-  if (!udp_sockets_) return std::unexpected(RtspError::server_not_started());
+  if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
   const auto mount = mount_registry_.get(kDefaultMount);
   if (!mount) return std::unexpected(RtspError::mount_not_found(std::string(kDefaultMount)));
 
@@ -126,7 +91,7 @@ std::expected<std::size_t, RtspError> Server::broadcast_rtp_packet(
   for (const std::string& id : mount->subscribed_session_ids()) {
     const auto transport = playing_transport(session_manager_, id);
     if (!transport) continue;
-    const auto sent = send_datagram(transport->client_addr, payload);
+    const auto sent = udp_sender_->send(transport->client_addr, payload);
     if (sent) {
       ++delivered;
     } else {

@@ -117,11 +117,9 @@ std::expected<void, RtspError> Server::start() {
 
   auto udp_v4 = bind_udp(AF_INET);
   if (!udp_v4) return std::unexpected(std::move(udp_v4.error()));
-  auto sockets = std::make_shared<UdpSockets>();
-  sockets->v4 = std::move(*udp_v4);
   // Hosts without IPv6 still start; IPv6 clients then get no RTP.
-  if (auto udp_v6 = bind_udp(AF_INET6)) sockets->v6 = std::move(*udp_v6);
-  udp_sockets_ = std::move(sockets);
+  auto udp_v6 = bind_udp(AF_INET6);
+  udp_sender_ = std::make_shared<UdpSender>(std::move(*udp_v4), udp_v6 ? std::move(*udp_v6) : Fd());
 
   auto listener = bind_listener(*addr);
   if (!listener) return std::unexpected(std::move(listener.error()));
@@ -149,13 +147,8 @@ void Server::stop() {
 bool Server::is_running() const noexcept { return running_->load(std::memory_order_relaxed); }
 
 std::optional<SocketAddress> Server::udp_local_addr() const {
-  if (!udp_sockets_ || !udp_sockets_->v4) return std::nullopt;
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getsockname(udp_sockets_->v4.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    return std::nullopt;
-  }
-  return SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+  if (!udp_sender_) return std::nullopt;
+  return udp_sender_->local_v4_addr();
 }
 
 }  // namespace rtsp

@@ -26,6 +26,7 @@
 #include "session/session_manager.hpp"
 #include "socket_address.hpp"
 #include "transport/fd.hpp"
+#include "transport/udp_sender.hpp"
 #include "viewer.hpp"
 
 namespace rtsp {
@@ -66,27 +67,19 @@ class Server {
   const std::shared_ptr<const ServerConfig>& config() const noexcept { return config_; }
   // The local address of the IPv4 UDP socket, once started.
   std::optional<SocketAddress> udp_local_addr() const;
+  // The sender of the last start, or null; tests use it to switch segmented
+  // sends off or to change socket options.
+  UdpSender* udp_sender() const noexcept { return udp_sender_.get(); }
 
  private:
-  // The UDP sockets RTP leaves from. The IPv4 one is bound to "0.0.0.0:0";
-  // the IPv6 one to "[::]:0" where the host has IPv6 (else invalid), so that
-  // clients that came over IPv6 receive their RTP too.
-  struct UdpSockets {
-    Fd v4;
-    Fd v6;
-  };
-
-  // Sends one datagram from the socket of the destination's family.
-  // Returns the bytes sent or the errno of the failure.
-  std::expected<std::size_t, int> send_datagram(const SocketAddress& to,
-                                                std::span<const std::uint8_t> payload) const;
-
   std::string bind_addr_;
   SessionManager session_manager_;
   MountRegistry mount_registry_;
   std::shared_ptr<std::atomic<bool>> running_;
   std::shared_ptr<const ServerConfig> config_;
-  std::shared_ptr<UdpSockets> udp_sockets_;  // null until a start got as far as binding
+  // The UDP sockets RTP leaves from (IPv4, and IPv6 where the host has it);
+  // null until a start got as far as binding.
+  std::shared_ptr<UdpSender> udp_sender_;
 };
 
 }  // namespace rtsp

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture_sink.hpp"
@@ -247,6 +248,75 @@ TEST_F(Delivery, EveryViewerGetsTheStandalonePacketizersPackets) {
     for (const RtpPacket& packet : reference.packetize(frame, 3003)) expected.push_back(to_bytes(packet));
   }
   EXPECT_EQ(got_first, expected);
+}
+
+// Frames with single NAL packets, short FU-A runs and one NAL unit of more
+// fragments than one segmented send may carry.
+std::vector<Bytes> mixed_frames() {
+  Bytes big = keyframe(7);
+  big.resize(big.size() + 100000, 0x5A);  // about 75 fragments of 1412 bytes
+  return {big, {0, 0, 1, 0x41, 0x9A, 0x02, 0, 0, 1, 0x41, 0x9B}, keyframe(8)};
+}
+
+// Sends `frames` through the server and returns what `viewer` received and
+// what a reference packetizer with the stream's SSRC (continuing from
+// `reference`, made on the first packet) produces for the same frames.
+std::pair<std::vector<Bytes>, std::vector<Bytes>> send_and_expect(
+    Server& server, UdpReceiver& viewer, const std::vector<Bytes>& frames,
+    std::optional<H264Packetizer>& reference) {
+  std::vector<Bytes> got;
+  std::vector<Bytes> expected;
+  for (const Bytes& frame : frames) {
+    if (!server.send_frame(frame, 3000)) break;
+    for (auto& datagram : viewer.drain(50ms)) got.push_back(std::move(datagram));
+    if (got.empty()) break;
+    if (!reference) reference.emplace(RtpHeader(96, ssrc_of(got[0])));
+    for (const RtpPacket& packet : reference->packetize(frame, 3000)) expected.push_back(to_bytes(packet));
+  }
+  return {got, expected};
+}
+
+TEST_F(Delivery, SegmentedAndSingleSendsPutTheSameDatagramsOnTheWire) {
+  auto viewer = UdpReceiver::open(AF_INET);
+  ASSERT_TRUE(viewer);
+  add_session({SessionState::Playing, viewer->addr()});
+  testing::ScopedCapture capture(log::Level::Info);
+
+  std::optional<H264Packetizer> reference;
+  for (const bool segmented : {true, false}) {
+    server_->udp_sender()->set_segmentation(segmented);
+    const auto [got, expected] = send_and_expect(*server_, *viewer, mixed_frames(), reference);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got, expected) << (segmented ? "segmented" : "one datagram per call");
+  }
+  EXPECT_TRUE(capture->find("UDP segmentation offload unavailable; sending one datagram per packet")
+                  .empty());
+}
+
+TEST_F(Delivery, RefusedSegmentationFallsBackOnceAndLosesNothing) {
+  auto viewer = UdpReceiver::open(AF_INET);
+  ASSERT_TRUE(viewer);
+  add_session({SessionState::Playing, viewer->addr()});
+  // The kernel refuses segmented sends on a socket without UDP checksums,
+  // while single datagrams still go out.
+  const int off = 1;
+  ASSERT_EQ(::setsockopt(server_->udp_sender()->v4_descriptor(), SOL_SOCKET, SO_NO_CHECK, &off,
+                         sizeof off), 0);
+  testing::ScopedCapture capture(log::Level::Info);
+
+  std::optional<H264Packetizer> reference;
+  const auto [got, expected] = send_and_expect(*server_, *viewer, mixed_frames(), reference);
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got, expected);
+  EXPECT_FALSE(server_->udp_sender()->segmentation());
+
+  const auto fallback =
+      capture->find("UDP segmentation offload unavailable; sending one datagram per packet",
+                    "rtsp::server");
+  ASSERT_EQ(fallback.size(), 1u) << "falls back once and for good";
+  EXPECT_EQ(fallback[0].level, log::Level::Info);
+  EXPECT_EQ(fallback[0].field("error"), RtspError::io(EINVAL).message());
+  EXPECT_TRUE(capture->find("failed to send RTP packet").empty());
 }
 
 TEST_F(Delivery, StreamAdvancesWithNobodyWatching) {
