@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +36,8 @@ constexpr std::string_view kReasonClosed = "connection closed by client";
 constexpr std::string_view kReasonReadError = "read error";
 constexpr std::string_view kReasonWriteError = "write error";
 constexpr std::string_view kReasonHeadTooLarge = "request head too large";
+constexpr std::string_view kReasonHeadTimedOut = "request head timed out";
+constexpr std::string_view kReasonIdleTimedOut = "idle connection timed out";
 
 // "Too many open files (os error 24)".
 std::string os_error_text(int error) {
@@ -43,6 +47,23 @@ std::string os_error_text(int error) {
   out += std::to_string(error);
   out += ')';
   return out;
+}
+
+// Keep-alive probes and a bound on unacknowledged data, so a peer that
+// vanished without closing (power loss, a pulled cable, an expired NAT entry)
+// fails the next read instead of holding the connection forever. Best effort:
+// a socket that refuses an option is served as before.
+void watch_for_vanished_peer(int fd, const ConnectionTimings& timings) noexcept {
+  const int on = 1;
+  const int idle = static_cast<int>(timings.keepalive_idle.count());
+  const int interval = static_cast<int>(timings.keepalive_interval.count());
+  const int count = timings.keepalive_count;
+  const auto user_timeout = static_cast<unsigned>(timings.user_timeout.count());
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
 
 bool set_blocking(int fd) noexcept {
@@ -137,28 +158,44 @@ void handle_connection(Fd stream, ControlContext context) {
 
 // ---------------------------------------------------------- buffered reader
 
-bool BufferedReader::fill() {
+BufferedReader::Fill BufferedReader::fill(std::optional<Clock::time_point> deadline) {
   begin_ = 0;
   end_ = 0;
   for (;;) {
+    if (deadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+      if (left.count() <= 0) return Fill::TimedOut;
+      pollfd ready{fd_.get(), POLLIN, 0};
+      const int n = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+      if (n < 0 && errno != EINTR) return Fill::Error;
+      if (n <= 0) continue;  // interrupted, or woke early: the deadline is looked at again
+    }
     const ssize_t n = ::read(fd_.get(), buffer_.data(), buffer_.size());
     if (n > 0) {
       end_ = static_cast<std::size_t>(n);
-      return true;
+      return Fill::Data;
     }
-    if (n == 0) return false;
+    if (n == 0) return Fill::End;
     if (errno == EINTR) continue;
-    error_ = true;
-    return false;
+    return Fill::Error;
   }
 }
 
-BufferedReader::Status BufferedReader::read_line(std::string& out, std::size_t max_bytes) {
+BufferedReader::Status BufferedReader::read_line(std::string& out, std::size_t max_bytes,
+                                                 const Deadline& deadline) {
   std::size_t taken = 0;
   for (;;) {
-    if (begin_ == end_ && !fill()) {
-      if (error_) return Status::Error;
-      return taken == 0 ? Status::End : Status::Line;
+    if (begin_ == end_) {
+      switch (fill(deadline ? deadline(!out.empty()) : std::nullopt)) {
+        case Fill::Data:
+          break;
+        case Fill::End:
+          return taken == 0 ? Status::End : Status::Line;
+        case Fill::Error:
+          return Status::Error;
+        case Fill::TimedOut:
+          return Status::TimedOut;
+      }
     }
     const std::size_t room = max_bytes - taken;
     if (room == 0) return Status::TooLong;
@@ -190,6 +227,7 @@ void Connection::handle(Fd stream, ControlContext context) {
 
   const int duplicate = ::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) return;
+  watch_for_vanished_peer(stream.get(), context.config->timings);
 
   Connection connection(*peer, Fd(duplicate), std::move(stream), context);
   const std::string_view reason = connection.run();
@@ -205,24 +243,46 @@ Connection::Connection(SocketAddress peer_addr, Fd reader, Fd writer, const Cont
       peer_text_(peer_addr.to_string()),
       reader_(std::move(reader)),
       writer_(std::move(writer)),
-      context_(context) {}
+      context_(context),
+      last_request_(BufferedReader::Clock::now()) {}
 
 Connection::HeadStatus Connection::read_head(std::string& head) {
+  const ConnectionTimings& timings = context_.config->timings;
+  // Until its first byte a head waits as long as the connection may idle
+  // (for ever once it owns a session: many players send no keep-alive);
+  // from its first byte it has the head timeout.
+  std::optional<BufferedReader::Clock::time_point> head_deadline;
+  bool idle_wait = false;
+  const BufferedReader::Deadline deadline =
+      [&](bool started) -> std::optional<BufferedReader::Clock::time_point> {
+    idle_wait = !started;
+    if (started) {
+      if (!head_deadline) head_deadline = BufferedReader::Clock::now() + timings.head_timeout;
+      return head_deadline;
+    }
+    if (!handler_.session_ids().empty()) return std::nullopt;
+    return last_request_ + timings.idle_timeout;
+  };
   for (;;) {
     const std::size_t before = head.size();
-    switch (reader_.read_line(head, kMaxRequestHeadBytes - before)) {
+    switch (reader_.read_line(head, kMaxRequestHeadBytes - before, deadline)) {
       case BufferedReader::Status::End:
         return HeadStatus::End;
       case BufferedReader::Status::Error:
         return HeadStatus::ReadError;
       case BufferedReader::Status::TooLong:
         return HeadStatus::TooLarge;
+      case BufferedReader::Status::TimedOut:
+        return idle_wait ? HeadStatus::IdleTimedOut : HeadStatus::HeadTimedOut;
       case BufferedReader::Status::Line:
         break;
     }
     const std::string_view line = std::string_view(head).substr(before);
     if (!is_valid_utf8(line)) return HeadStatus::ReadError;
-    if (line == "\n" || line == "\r\n") return HeadStatus::Complete;
+    if (line == "\n" || line == "\r\n") {
+      last_request_ = BufferedReader::Clock::now();
+      return HeadStatus::Complete;
+    }
   }
 }
 
@@ -251,6 +311,14 @@ std::string_view Connection::run() {
         RTSP_EVENT(log::Level::Warn, kTarget, "request head too large", {"peer", peer_text_},
                    {"limit", kMaxRequestHeadBytes});
         return kReasonHeadTooLarge;
+      case HeadStatus::HeadTimedOut:
+        RTSP_EVENT(log::Level::Warn, kTarget, "request head timed out", {"peer", peer_text_},
+                   {"limit_ms", context_.config->timings.head_timeout.count()});
+        return kReasonHeadTimedOut;
+      case HeadStatus::IdleTimedOut:
+        RTSP_EVENT(log::Level::Info, kTarget, "idle connection timed out", {"peer", peer_text_},
+                   {"limit_ms", context_.config->timings.idle_timeout.count()});
+        return kReasonIdleTimedOut;
       case HeadStatus::Complete:
         break;
     }

@@ -11,9 +11,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,24 +66,31 @@ class BufferedReader {
     End,       // end of stream before any byte of a line
     Error,     // the read failed
     TooLong,   // `max_bytes` taken and the line still goes on
+    TimedOut,  // the deadline passed before the line was complete
   };
+
+  using Clock = std::chrono::steady_clock;
+  // Asked before every wait for more bytes, with whether `out` holds any
+  // byte yet; no deadline when it gives nullopt.
+  using Deadline = std::function<std::optional<Clock::time_point>(bool started)>;
 
   explicit BufferedReader(Fd fd) noexcept : fd_(std::move(fd)) {}
 
-  // Appends at most `max_bytes` bytes of the next line to `out`.
-  Status read_line(std::string& out, std::size_t max_bytes);
+  // Appends at most `max_bytes` bytes of the next line to `out`. Bytes
+  // already buffered are served without waiting.
+  Status read_line(std::string& out, std::size_t max_bytes, const Deadline& deadline = {});
 
   void close() noexcept { fd_.reset(); }
 
  private:
-  // Refills an empty buffer; false at end of stream or on error (error_ set).
-  bool fill();
+  enum class Fill { Data, End, Error, TimedOut };
+  // Refills an empty buffer, waiting no later than `deadline`.
+  Fill fill(std::optional<Clock::time_point> deadline);
 
   Fd fd_;
   std::array<char, kBufferSize> buffer_{};
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  bool error_ = false;
 };
 
 // One accepted control connection, owned by its thread.
@@ -101,7 +111,7 @@ class Connection {
   void close() noexcept;
 
  private:
-  enum class HeadStatus { Complete, End, ReadError, TooLarge };
+  enum class HeadStatus { Complete, End, ReadError, TooLarge, HeadTimedOut, IdleTimedOut };
 
   HeadStatus read_head(std::string& head);
   bool write_all(std::string_view bytes);
@@ -112,6 +122,8 @@ class Connection {
   BufferedReader reader_;
   Fd writer_;
   ControlContext context_;
+  // When the last request head was completed (or the connection accepted).
+  BufferedReader::Clock::time_point last_request_;
 };
 
 }  // namespace rtsp
