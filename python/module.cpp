@@ -12,6 +12,7 @@
 //       packetize(frame_data, timestamp_increment) -> list[bytes]
 //   class Viewer:  # made by Server.get_viewers only
 //       session_id: str, uri: str, client_addr: str, client_rtp_port: int
+//   __version__: str
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -32,6 +33,9 @@ int rtsp_exec(PyObject* module) {
     return -1;
   }
   if (rtsp::python::add_viewer_class(module) < 0) {
+    return -1;
+  }
+  if (PyModule_AddStringConstant(module, "__version__", RTSP_VERSION) < 0) {
     return -1;
   }
   return 0;

@@ -2,6 +2,8 @@
 
 from typing import final
 
+__version__: str
+
 @final
 class Server:
     def __new__(

@@ -44,11 +44,23 @@ def public_names(obj):
     return {name for name in dir(obj) if not name.startswith("_")}
 
 
-def test_module_holds_exactly_the_three_classes():
-    assert public_names(rtsp) == {"Server", "H264Packetizer", "Viewer"}
-    assert set(vars(rtsp)) == MODULE_DUNDERS | {"Server", "H264Packetizer", "Viewer"}
-    assert list(vars(rtsp))[-3:] == ["Server", "H264Packetizer", "Viewer"]
+MODULE_FUNCTIONS = set()
+
+
+def test_module_holds_the_three_classes_and_its_version():
+    assert public_names(rtsp) == {"Server", "H264Packetizer", "Viewer"} | MODULE_FUNCTIONS
+    classes = [name for name in vars(rtsp) if isinstance(getattr(rtsp, name), type)]
+    assert classes == ["Server", "H264Packetizer", "Viewer"]
+    assert set(vars(rtsp)) == (MODULE_DUNDERS | {"__version__", "Server", "H264Packetizer", "Viewer"}
+                               | MODULE_FUNCTIONS)
     assert rtsp.__doc__ == ""
+
+
+def test_version_is_the_projects():
+    meson_build = os.path.join(os.path.dirname(__file__), "..", "..", "meson.build")
+    with open(meson_build, encoding="utf-8") as f:
+        project = f.read().split(")", 1)[0]
+    assert f"version : '{rtsp.__version__}'" in project
 
 
 @pytest.mark.parametrize(
