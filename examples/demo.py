@@ -10,6 +10,7 @@ Ctrl-C stops the server and the encoder.
 """
 
 import argparse
+import logging
 import os
 import shutil
 import signal
@@ -171,6 +172,8 @@ def parse_args(argv):
     parser.add_argument("--fps", type=int, default=30, help="frame rate (default 30)")
     parser.add_argument("--file", metavar="PATH.h264",
                         help="loop this Annex B H.264 file instead of encoding a test pattern")
+    parser.add_argument("--log", action="store_true",
+                        help="print the server's events (connections, sessions, failed sends)")
     args = parser.parse_args(argv)
     if not 1 <= args.fps <= 240:
         parser.error("--fps must be between 1 and 240")
@@ -180,8 +183,22 @@ def parse_args(argv):
     return args
 
 
+def show_events():
+    """Server events on stderr, each on a line of its own above the status line."""
+    clear = "\r\x1b[K" if sys.stderr.isatty() else ""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(clear + "%(asctime)s %(levelname)s %(name)s: %(message)s",
+                                           "%H:%M:%S"))
+    logger = logging.getLogger("rtsp")
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    rtsp.enable_logging(logging.INFO)
+
+
 def main(argv=None):
     args = parse_args(argv)
+    if args.log:
+        show_events()
     # Ctrl-C and SIGTERM stop cleanly, also when started from a script that
     # left SIGINT ignored (background jobs).
     signal.signal(signal.SIGINT, signal.default_int_handler)

@@ -1,0 +1,25 @@
+// The bridge from the core's diagnostic events to Python's `logging`:
+//
+//   rtsp.enable_logging(level=logging.INFO)
+//   rtsp.disable_logging()
+//
+// Core threads emit events while they hold registry locks, and a Python
+// caller may wait for those locks while it holds the interpreter lock, so
+// the sink never touches Python: it copies each event into a bounded queue,
+// and a delivery thread of the module's own takes the interpreter lock and
+// hands the events to `logging`. Called with the interpreter lock held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace rtsp::python {
+
+// The module-level functions, for the module's method table.
+extern PyMethodDef logging_functions[];
+
+// Registers the interpreter-exit hook that delivers what is pending and stops
+// the delivery thread before the interpreter finalises. Once per module.
+int register_logging_exit_hook();
+
+}  // namespace rtsp::python

@@ -1,0 +1,147 @@
+"""The bridge from the server's diagnostic events to Python's logging."""
+
+import logging
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import rtsp
+from test_delivery import Player, keyframe, start_server
+
+
+class Records(logging.Handler):
+    def __init__(self):
+        super().__init__(level=1)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+    def find(self, logger, message, peer=None):
+        """Records of `logger` with `message`; with `peer`, only that connection's
+        (other tests' connections may still be ending)."""
+        return [r for r in self.records
+                if r.name == logger and (r.msg == message or r.msg.startswith(message + " "))
+                and (peer is None or peer in (r.rtsp_fields.get("peer"), r.rtsp_fields.get("peer_addr")))]
+
+
+@pytest.fixture
+def records():
+    handler = Records()
+    root = logging.getLogger("rtsp")
+    root.addHandler(handler)
+    root.setLevel(1)
+    yield handler
+    rtsp.disable_logging()
+    root.removeHandler(handler)
+
+
+def test_connection_session_and_failed_send_become_records(records):
+    rtsp.enable_logging(logging.INFO)
+    server, port = start_server()
+    try:
+        player = Player("127.0.0.1", port)
+        peer = "%s:%d" % player.control.getsockname()
+        assert player.request("OPTIONS")[0] == 200
+        # RTP to port 0 is refused by the kernel, so every send fails.
+        status, headers, _ = player.request(
+            "SETUP", player.url + "/track1", ["Transport: RTP/AVP;unicast;client_port=0-1"])
+        assert status == 200
+        player.session = headers["session"].split(";")[0]
+        player.play()
+        assert server.send_frame(keyframe(1), 3000) == 1
+        player.close()
+        time.sleep(0.2)
+    finally:
+        server.stop()
+        rtsp.disable_logging()  # delivers what is pending before it returns
+
+    [connected] = records.find("rtsp.transport.tcp", "client connected", peer)
+    assert connected.levelno == logging.INFO
+    assert connected.getMessage() == f"client connected peer_addr={peer}"
+    assert connected.rtsp_fields == {"peer_addr": peer}
+
+    [created] = records.find("rtsp.protocol.handler", "session created via SETUP")
+    assert created.rtsp_fields["session_id"] == player.session
+
+    failed = records.find("rtsp.server", "failed to send RTP packet")
+    assert len(failed) >= 3  # one per packet of the key frame
+    assert failed[0].levelno == logging.WARNING
+    assert set(failed[0].rtsp_fields) == {"session_id", "addr", "error"}
+    assert failed[0].rtsp_fields["session_id"] == player.session
+    assert failed[0].rtsp_fields["addr"] == "127.0.0.1:0"
+    assert failed[0].rtsp_fields["error"].startswith("I/O error: Invalid argument")
+
+    [cleaned] = records.find("rtsp.transport.tcp", "cleaned up sessions on disconnect", peer)
+    assert cleaned.rtsp_fields["removed"] == 1 and isinstance(cleaned.rtsp_fields["removed"], int)
+    # Below the chosen level nothing arrives.
+    assert not [r for r in records.records if r.levelno < logging.INFO]
+
+
+def test_level_can_be_changed_and_disabling_stops_delivery(records):
+    rtsp.enable_logging(logging.WARNING)
+    rtsp.H264Packetizer()  # DEBUG "RTP header state created"
+    rtsp.enable_logging(logging.DEBUG)
+    rtsp.H264Packetizer()
+    rtsp.disable_logging()
+    rtsp.H264Packetizer()
+    created = records.find("rtsp.media.rtp", "RTP header state created")
+    assert len(created) == 1
+    assert created[0].levelno == logging.DEBUG
+    assert set(created[0].rtsp_fields) == {"pt", "ssrc"}
+
+
+def test_no_deadlock_while_connections_log_and_frames_are_sent(records):
+    rtsp.enable_logging(5)  # everything, TRACE included
+    server, port = start_server()
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            player = Player("127.0.0.1", port)
+            player.start_playing()
+            player.close()
+
+    churners = [threading.Thread(target=churn) for _ in range(2)]
+    for thread in churners:
+        thread.start()
+    sent = 0
+    deadline = time.monotonic() + 2.0
+    try:
+        while time.monotonic() < deadline:
+            server.send_frame(keyframe(2), 3000)
+            sent += 1
+    finally:
+        stop.set()
+        for thread in churners:
+            thread.join(10)
+        server.stop()
+    assert not any(thread.is_alive() for thread in churners)
+    rtsp.disable_logging()
+    assert sent > 10
+    assert records.find("rtsp.transport.tcp", "client connected")
+
+
+def test_exit_with_logging_on_and_clients_connected_is_clean():
+    code = """
+import logging, socket, sys, rtsp
+sys.path.insert(0, %r)
+from test_delivery import Player, keyframe, start_server
+logging.basicConfig(level=logging.DEBUG, stream=sys.stdout)
+rtsp.enable_logging(logging.DEBUG)
+server, port = start_server()
+players = [Player("127.0.0.1", port) for _ in range(3)]
+for p in players:
+    p.start_playing()
+server.send_frame(keyframe(3), 3000)
+print("exiting", flush=True)
+""" % (str(__import__("pathlib").Path(__file__).parent),)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    assert "Fatal" not in done.stderr
+    assert "exiting" in done.stdout
+    # Pending events were delivered at exit.
+    assert "session started playing" in done.stdout + done.stderr
