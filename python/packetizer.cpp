@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -68,19 +69,25 @@ void packetizer_dealloc(PyObject* op) {
   Py_DECREF(type);
 }
 
-PyObject* packets_to_list(const std::vector<rtsp::RtpPacket>& packets) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(packets.size()));
+// The plan's packets as a new list of bytes objects, each written in place:
+// the packets are never built anywhere else first.
+PyObject* render_to_list(rtsp::H264Packetizer::FramePlan& plan) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(plan.packet_count));
   if (list == nullptr) {
     return nullptr;
   }
-  for (std::size_t i = 0; i < packets.size(); ++i) {
-    PyObject* packet = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packets[i].data()),
-                                                 static_cast<Py_ssize_t>(packets[i].size()));
+  Py_ssize_t next = 0;
+  const bool rendered = rtsp::H264Packetizer::render(plan, [&](std::size_t size) -> std::uint8_t* {
+    PyObject* packet = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
     if (packet == nullptr) {
-      Py_DECREF(list);
       return nullptr;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), packet);
+    PyList_SET_ITEM(list, next++, packet);
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(packet));
+  });
+  if (!rendered) {
+    Py_DECREF(list);  // the slots not filled are NULL, which the list allows
+    return nullptr;
   }
   return list;
 }
@@ -102,12 +109,13 @@ PyObject* packetizer_packetize(PyObject* op, PyTypeObject* cls, PyObject* const*
   }
   PacketizerObject* self = packetizer_cast(op);
   try {
-    std::vector<rtsp::RtpPacket> packets;
+    std::optional<rtsp::H264Packetizer::FramePlan> plan;
     {
       std::lock_guard lock(self->mutex);
-      packets = self->packetizer->packetize(frame, increment);
+      plan.emplace(self->packetizer->plan(frame, increment));
     }
-    return packets_to_list(packets);
+    // `frame` stays valid: the call holds a reference to its bytes object.
+    return render_to_list(*plan);
   } catch (...) {
     return raise_current_exception();
   }

@@ -15,7 +15,7 @@ constexpr std::uint8_t kNalTypeSps = 7;
 constexpr std::uint8_t kNalTypePps = 8;
 constexpr std::uint8_t kNalTypeFuA = 28;
 constexpr std::size_t kFuHeaderSize = 2;
-constexpr std::size_t kFuChunkSize = H264Packetizer::kMaxPayloadSize - kFuHeaderSize;
+constexpr std::size_t kFuChunkSize = H264Packetizer::kFuChunkSize;
 
 std::size_t packets_for(std::size_t nal_size) noexcept {
   if (nal_size <= H264Packetizer::kMaxPayloadSize) return 1;
@@ -75,12 +75,12 @@ std::vector<std::span<const std::uint8_t>> H264Packetizer::extract_nal_units(
   return units;
 }
 
-std::vector<RtpPacket> H264Packetizer::packetize(std::span<const std::uint8_t> frame,
-                                                 std::uint32_t timestamp_increment) {
-  const auto units = extract_nal_units(frame);
+H264Packetizer::FramePlan H264Packetizer::plan(std::span<const std::uint8_t> frame,
+                                               std::uint32_t timestamp_increment) {
+  FramePlan plan{header_, extract_nal_units(frame), 0};
 
   if (!sps_ || !pps_) {
-    for (const auto unit : units) {
+    for (const auto unit : plan.units) {
       const std::uint8_t type = unit[0] & 0x1F;
       if (type == kNalTypeSps && !sps_) {
         sps_.emplace(unit.begin(), unit.end());
@@ -94,56 +94,50 @@ std::vector<RtpPacket> H264Packetizer::packetize(std::span<const std::uint8_t> f
     }
   }
 
-  std::size_t total = 0;
-  for (const auto unit : units) total += packets_for(unit.size());
-  std::vector<RtpPacket> packets;
-  packets.reserve(total);
-  for (std::size_t k = 0; k < units.size(); ++k) {
-    packetize_nal(units[k], k + 1 == units.size(), packets);
+  for (const auto unit : plan.units) {
+    const std::size_t packets = packets_for(unit.size());
+    plan.packet_count += packets;
+    if (unit.size() > kMaxPayloadSize) {
+      RTSP_EVENT(log::Level::Trace, "rtsp::media::h264", "FU-A fragmented NAL unit",
+                 {"nal_type", unit[0] & 0x1F}, {"nal_size", unit.size()}, {"fragments", packets});
+    }
   }
 
+  header_.skip(plan.packet_count);
   header_.advance_timestamp(timestamp_increment);
   RTSP_EVENT(log::Level::Trace, "rtsp::media::h264", "frame packetized",
-             {"nal_count", units.size()}, {"rtp_packets", packets.size()},
+             {"nal_count", plan.units.size()}, {"rtp_packets", plan.packet_count},
              {"frame_bytes", frame.size()}, {"seq", header_.sequence()},
              {"ts", header_.timestamp()});
+  return plan;
+}
+
+std::vector<RtpPacket> H264Packetizer::packetize(std::span<const std::uint8_t> frame,
+                                                 std::uint32_t timestamp_increment) {
+  FramePlan frame_plan = plan(frame, timestamp_increment);
+  std::vector<RtpPacket> packets;
+  packets.reserve(frame_plan.packet_count);
+  render(frame_plan, [&packets](std::size_t size) { return packets.emplace_back(size).data(); });
   return packets;
 }
 
-void H264Packetizer::packetize_nal(std::span<const std::uint8_t> nal, bool is_last,
-                                   std::vector<RtpPacket>& out) {
-  const std::size_t n = nal.size();
-  if (n <= kMaxPayloadSize) {
-    RtpPacket& packet = out.emplace_back(kRtpHeaderSize + n);
-    header_.write_next(packet.data(), is_last);
-    std::memcpy(packet.data() + kRtpHeaderSize, nal.data(), n);
-    return;
-  }
+void H264Packetizer::write_single(RtpHeader& header, std::span<const std::uint8_t> nal,
+                                  bool marker, std::uint8_t* out) noexcept {
+  header.write_next(out, marker);
+  std::memcpy(out + kRtpHeaderSize, nal.data(), nal.size());
+}
 
+void H264Packetizer::write_fragment(RtpHeader& header, std::span<const std::uint8_t> nal,
+                                    std::size_t offset, std::size_t chunk, bool last_unit,
+                                    std::uint8_t* out) noexcept {
   const std::uint8_t h = nal[0];
-  const auto indicator = static_cast<std::uint8_t>((h & 0x60) | kNalTypeFuA);
-  const auto type = static_cast<std::uint8_t>(h & 0x1F);
-  const std::uint8_t* body = nal.data() + 1;
-  std::size_t remaining = n - 1;
-  std::size_t fragments = 0;
-  bool first = true;
-  while (remaining > 0) {
-    const std::size_t chunk = remaining < kFuChunkSize ? remaining : kFuChunkSize;
-    const bool final_chunk = chunk == remaining;
-    RtpPacket& packet = out.emplace_back(kRtpHeaderSize + kFuHeaderSize + chunk);
-    std::uint8_t* p = packet.data();
-    header_.write_next(p, is_last && final_chunk);
-    p[kRtpHeaderSize] = indicator;
-    p[kRtpHeaderSize + 1] =
-        static_cast<std::uint8_t>((first ? 0x80 : 0x00) | (final_chunk ? 0x40 : 0x00) | type);
-    std::memcpy(p + kRtpHeaderSize + kFuHeaderSize, body, chunk);
-    body += chunk;
-    remaining -= chunk;
-    first = false;
-    ++fragments;
-  }
-  RTSP_EVENT(log::Level::Trace, "rtsp::media::h264", "FU-A fragmented NAL unit",
-             {"nal_type", type}, {"nal_size", n}, {"fragments", fragments});
+  const bool first = offset == 1;
+  const bool final_chunk = offset + chunk == nal.size();
+  header.write_next(out, last_unit && final_chunk);
+  out[kRtpHeaderSize] = static_cast<std::uint8_t>((h & 0x60) | kNalTypeFuA);
+  out[kRtpHeaderSize + 1] = static_cast<std::uint8_t>((first ? 0x80 : 0x00) |
+                                                      (final_chunk ? 0x40 : 0x00) | (h & 0x1F));
+  std::memcpy(out + kRtpHeaderSize + kFuHeaderSize, nal.data() + offset, chunk);
 }
 
 std::vector<std::string> H264Packetizer::sdp_attributes() const {

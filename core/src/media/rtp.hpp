@@ -46,6 +46,10 @@ class RtpHeader {
   // Writes the 12-byte header of the next packet to `out` (sequence number
   // taken, then advanced modulo 2^16; low 32 bits of the timestamp).
   void write_next(std::uint8_t* out, bool marker) noexcept;
+  // Passes over `count` sequence numbers, as if that many packets were written.
+  void skip(std::size_t count) noexcept {
+    sequence_ = static_cast<std::uint16_t>(sequence_ + count);
+  }
   // After a frame: adds the frame's increment to the 64-bit counter.
   void advance_timestamp(std::uint32_t increment) noexcept { timestamp_ += increment; }
 
