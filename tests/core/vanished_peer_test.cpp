@@ -1,0 +1,129 @@
+// A viewer whose host vanishes without closing its connection: it plays from
+// inside a network namespace of its own, then its link goes down. The server
+// must notice through keep-alive, end the connection and remove the session.
+// Needs root and iproute2; skipped otherwise.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "capture_sink.hpp"
+#include "loopback_client.hpp"
+#include "server.hpp"
+
+extern char** environ;
+
+namespace rtsp {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+
+// A namespace "rtsp-t<pid>" joined to this host by a veth pair, 198.18.0.1 on
+// the host side and 198.18.0.2 inside; removed by name on destruction.
+class TestHost {
+ public:
+  TestHost()
+      : ns_("rtsp-t" + std::to_string(::getpid())),
+        host_link_("rv" + std::to_string(::getpid()) + "a"),
+        inner_link_("rv" + std::to_string(::getpid()) + "b") {
+    ok_ = run("ip netns add " + ns_) &&
+          run("ip link add " + host_link_ + " type veth peer name " + inner_link_) &&
+          run("ip link set " + inner_link_ + " netns " + ns_) &&
+          run("ip addr add 198.18.0.1/30 dev " + host_link_) && run("ip link set " + host_link_ + " up") &&
+          run(in_ns("ip addr add 198.18.0.2/30 dev " + inner_link_)) &&
+          run(in_ns("ip link set " + inner_link_ + " up")) && run(in_ns("ip link set lo up"));
+  }
+  ~TestHost() {
+    run("ip netns del " + ns_);
+    run("ip link del " + host_link_);
+  }
+  TestHost(const TestHost&) = delete;
+  TestHost& operator=(const TestHost&) = delete;
+
+  bool ok() const { return ok_; }
+  std::string in_ns(const std::string& command) const { return "ip netns exec " + ns_ + " " + command; }
+  bool pull_the_cable() const { return run(in_ns("ip link set " + inner_link_ + " down")); }
+  const std::string& ns() const { return ns_; }
+
+ private:
+  std::string ns_;
+  std::string host_link_;
+  std::string inner_link_;
+  bool ok_ = false;
+};
+
+// A player inside the namespace: SETUP and PLAY over TCP, then silence.
+constexpr const char* kPlayer = R"(
+import socket, sys, time
+s = socket.create_connection(("198.18.0.1", int(sys.argv[1])), timeout=5)
+url = "rtsp://198.18.0.1:%s/stream" % sys.argv[1]
+def ask(text):
+    s.sendall(text.encode())
+    data = b""
+    while b"\r\n\r\n" not in data:
+        data += s.recv(4096)
+    return data.decode()
+r = ask("SETUP %s/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=7000-7001\r\n\r\n" % url)
+session = r.split("Session: ")[1].split(";")[0].split("\r\n")[0]
+ask("PLAY %s RTSP/1.0\r\nCSeq: 2\r\nSession: %s\r\n\r\n" % (url, session))
+time.sleep(60)
+)";
+
+TEST(VanishedPeer, IsDetectedAndItsSessionRemoved) {
+  if (::geteuid() != 0 || !run("command -v ip")) GTEST_SKIP() << "needs root and iproute2";
+  TestHost host;
+  if (!host.ok()) GTEST_SKIP() << "cannot make a network namespace here";
+
+  ServerConfig config;
+  config.timings.keepalive_idle = 1s;
+  config.timings.keepalive_interval = 1s;
+  config.timings.keepalive_count = 2;
+  config.timings.user_timeout = 3000ms;
+  const std::string port = std::to_string(20000 + ::getpid() % 20000);
+  Server server("198.18.0.1:" + port, config);
+  ASSERT_TRUE(server.start());
+  testing::ScopedCapture capture(log::Level::Info);
+
+  const std::string ns = host.ns();
+  const char* argv[] = {"ip", "netns", "exec", ns.c_str(), "python3", "-c", kPlayer, port.c_str(), nullptr};
+  pid_t player = 0;
+  ASSERT_EQ(::posix_spawnp(&player, "ip", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  } reaper{player};
+
+  ASSERT_TRUE(testing::eventually([&] { return server.get_viewers().size() == 1; }, 10000ms))
+      << "the player never started playing";
+  ASSERT_TRUE(host.pull_the_cable());
+  const auto cut = std::chrono::steady_clock::now();
+
+  // Keep-alive gives up after about 1 + 2 x 1 s here (3 s unacknowledged at most).
+  ASSERT_TRUE(testing::eventually([&] { return server.get_viewers().empty(); }, 15000ms))
+      << "the vanished viewer is still listed";
+  const auto detected = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - cut);
+  std::printf("vanished peer detected and removed after %lld ms\n",
+              static_cast<long long>(detected.count()));
+  EXPECT_EQ(server.session_manager().session_count(), 0u);
+  ASSERT_TRUE(testing::eventually(
+      [&] { return !capture->find("client disconnected", "rtsp::transport::tcp").empty(); }));
+  EXPECT_EQ(capture->find("client disconnected", "rtsp::transport::tcp")[0].field("reason"),
+            "read error");
+  server.stop();
+}
+
+}  // namespace
+}  // namespace rtsp
