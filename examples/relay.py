@@ -1,0 +1,64 @@
+"""Re-serve this server's stream to players it cannot reach over UDP.
+
+    python3 examples/relay.py --source rtsp://CAMERA-HOST:8554/stream --port 8555
+
+The server sends RTP over UDP only, which needs a path without NAT or a
+firewall between it and each player, and one process serves a bounded number
+of viewers. This relay, an RTSP server engine from GStreamer (Debian's
+gir1.2-gst-rtsp-server-1.0 and python3-gst-1.0), pulls the stream once over
+UDP and serves it again at rtsp://HOST:PORT/stream, without re-encoding, to
+any number of players, over UDP or interleaved in the RTSP connection
+(`ffplay -rtsp_transport tcp rtsp://RELAY-HOST:8555/stream`), which passes
+NAT and firewalls that let the one TCP connection through. Run one relay per
+site or per few hundred players.
+"""
+
+import argparse
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+
+
+def pipeline(source):
+    # Depayload and payload again: the relay keeps its own sequence numbers
+    # and timing, and its own SDP with the stream's parameter sets.
+    return (f"( rtspsrc location={source} protocols=udp latency=200 "
+            "! rtph264depay ! h264parse config-interval=-1 "
+            "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--source", required=True, help="this server's stream URL")
+    parser.add_argument("--port", type=int, default=8555, help="the relay's RTSP port")
+    parser.add_argument("--bind", default="0.0.0.0", help="the relay's listen address")
+    args = parser.parse_args(argv)
+
+    Gst.init(None)
+    server = GstRtspServer.RTSPServer()
+    server.set_address(args.bind)
+    server.set_service(str(args.port))
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch(pipeline(args.source))
+    # One pull from the source for every player; players may ask for UDP or
+    # for RTP interleaved in their RTSP connection (the default transports).
+    factory.set_shared(True)
+    server.get_mount_points().add_factory("/stream", factory)
+    if server.attach(None) == 0:
+        sys.exit(f"relay: cannot listen on {args.bind}:{args.port}")
+
+    loop = GLib.MainLoop()
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
+    GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
+    print(f"relaying {args.source} at rtsp://{args.bind}:{args.port}/stream", flush=True)
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
