@@ -443,21 +443,22 @@ TEST_F(ControlTransportTimeouts, LiveClientsAndSessionOwnersAreNeverCutOff) {
   EXPECT_TRUE(events_of(live, "client disconnected").empty());
 }
 
-// The threads of this process: earlier tests' connection threads end a little
-// after their clients went away, and close their descriptors as they do.
-std::size_t thread_count() {
+// The sockets this process holds: earlier tests' listeners and connection
+// threads close theirs a little after those tests end.
+std::size_t open_sockets() {
   std::size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(entry.path(), error);
+    if (!error && target.string().starts_with("socket:")) ++count;
   }
   return count;
 }
 
 TEST_F(ControlTransport, AcceptErrorsPauseAndTheListenerRecovers) {
-  // Only this test's listener runs beside the main thread, so no descriptor
-  // can be freed while the limit is down and let an accept through.
-  ASSERT_TRUE(eventually([] { return thread_count() == 2; }, 5000ms));
+  // Only this test's listening socket is left, so no descriptor can be freed
+  // while the limit is down and let an accept through.
+  ASSERT_TRUE(eventually([] { return open_sockets() == 1; }, 5000ms));
   // The client's socket exists before the limit drops; it connects after,
   // so the listener cannot have taken it already.
   Fd pending(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
