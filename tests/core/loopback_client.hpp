@@ -7,10 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +31,24 @@ bool eventually(Pred done, std::chrono::milliseconds limit = std::chrono::millis
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Whether every other thread of this process sits in a system call other than
+// a send, as a connection thread does once it is back in its read after
+// answering. Reads /proc; x86_64 system call numbers.
+inline bool other_threads_blocked() {
+  const std::string me = std::to_string(::gettid());
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == me) continue;
+    std::ifstream file(task.path() / "syscall");
+    std::string call;
+    if (!(file >> call)) continue;  // the thread ended meanwhile
+    if (call == "running" || call == "-1" || call == "1" || call == "44" || call == "46" ||
+        call == "307") {
+      return false;
+    }
   }
   return true;
 }

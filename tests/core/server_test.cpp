@@ -29,6 +29,7 @@ using testing::CapturedEvent;
 using testing::Client;
 using testing::eventually;
 using testing::header_value;
+using testing::other_threads_blocked;
 using testing::ScopedCapture;
 using testing::setup;
 
@@ -222,7 +223,7 @@ TEST(ServerLifecycle, StopClosesTheListenerWhileAnIdleConnectionServesOneMoreReq
   ASSERT_EQ(server->session_manager().session_count(), 1u);
   // Let the connection pass its running check and block in its next read;
   // a stop before that check would end it at once, which is also correct.
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(eventually(other_threads_blocked));
 
   const auto stopped_at = std::chrono::steady_clock::now();
   server->stop();
@@ -267,7 +268,7 @@ TEST(ServerLifecycle, RestartKeepsSessionsAndMounts) {
   ASSERT_FALSE(id.empty());
   // Let the connection block in its next read before the flag drops, so it
   // outlives the stop.
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(eventually(other_threads_blocked));
 
   server->stop();
   ASSERT_TRUE(eventually([&] { return !capture->find("accept loop exited", kTcp).empty(); }));
