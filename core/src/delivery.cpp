@@ -5,7 +5,7 @@
 // caller (the Python object's lock), while connection threads change sessions
 // and subscriptions at any time. No registry lock is held while a datagram is
 // sent: every lookup, state read and transport read takes and releases its own
-// lock, so a session that goes away mid-frame is simply skipped.
+// lock, so a session that goes away is simply skipped from the next frame on.
 
 #include <optional>
 
@@ -53,16 +53,21 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
   const std::vector<RtpPacket> packets = mount->with_packetizer(
       [&](Packetizer& packetizer) { return packetizer.packetize(data, timestamp_increment); });
 
-  std::size_t addressed = 0;
-  for (const std::string& id : mount->subscribed_session_ids()) {
+  // Every viewer is looked up before the frame goes out to all of them at
+  // once; one that leaves meanwhile may still get this frame.
+  const std::vector<std::string> subscribed = mount->subscribed_session_ids();
+  std::vector<const std::string*> ids;
+  std::vector<SocketAddress> addresses;
+  for (const std::string& id : subscribed) {
     const auto transport = playing_transport(session_manager_, id);
     if (!transport) continue;
-    udp_sender_->send_packets(transport->client_addr, packets, [&](int error) {
-      warn_send_failed(id, transport->client_addr, error);
-    });
-    ++addressed;
+    ids.push_back(&id);
+    addresses.push_back(transport->client_addr);
   }
-  return addressed;
+  udp_sender_->send_packets(addresses, packets, [&](std::size_t viewer, int error) {
+    warn_send_failed(*ids[viewer], addresses[viewer], error);
+  });
+  return addresses.size();
 }
 
 std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view session_id,

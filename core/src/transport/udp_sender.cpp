@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -100,75 +100,119 @@ std::expected<std::size_t, int> UdpSender::send(const SocketAddress& to,
   return send_one(*route, payload);
 }
 
-int UdpSender::send_segmented(const Route& route, std::span<const RtpPacket> run) {
-  std::array<iovec, kMaxSegments> iov;
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < run.size(); ++i) {
-    iov[i].iov_base = const_cast<std::uint8_t*>(run[i].data());
-    iov[i].iov_len = run[i].size();
-    total += run[i].size();
+void UdpSender::plan_runs(std::span<const RtpPacket> packets) {
+  iov_.resize(packets.size());
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    iov_[i] = iovec{const_cast<std::uint8_t*>(packets[i].data()), packets[i].size()};
   }
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-  msghdr message{};
-  message.msg_name = const_cast<sockaddr_storage*>(&route.addr);
-  message.msg_namelen = route.length;
-  message.msg_iov = iov.data();
-  message.msg_iovlen = run.size();
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  cmsghdr* cmsg = CMSG_FIRSTHDR(&message);
-  cmsg->cmsg_level = SOL_UDP;
-  cmsg->cmsg_type = UDP_SEGMENT;
-  cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-  const auto segment = static_cast<std::uint16_t>(run[0].size());
-  std::memcpy(CMSG_DATA(cmsg), &segment, sizeof segment);
-  for (;;) {
-    const ssize_t sent = ::sendmsg(route.fd, &message, 0);
-    if (sent >= 0) return static_cast<std::size_t>(sent) == total ? 0 : EIO;
-    if (errno != EINTR) return errno;
+  runs_.clear();
+  for (std::size_t next = 0; next < packets.size();) {
+    const std::size_t count = segmentation_ ? segment_run_length(packets.subspan(next)) : 1;
+    std::uint16_t segment = 0;
+    if (count >= 2) segment = static_cast<std::uint16_t>(packets[next].size());
+    runs_.push_back(Run{next, count, segment});
+    next += count;
+  }
+  controls_.assign(runs_.size(), SegmentControl{});
+  for (std::size_t r = 0; r < runs_.size(); ++r) {
+    if (runs_[r].segment == 0) continue;
+    auto* cmsg = reinterpret_cast<cmsghdr*>(controls_[r].bytes);
+    cmsg->cmsg_level = SOL_UDP;
+    cmsg->cmsg_type = UDP_SEGMENT;
+    cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+    std::memcpy(CMSG_DATA(cmsg), &runs_[r].segment, sizeof runs_[r].segment);
   }
 }
 
-void UdpSender::send_packets(const SocketAddress& to, std::span<const RtpPacket> packets,
-                             const std::function<void(int)>& failed) {
-  const auto route = route_to(to);
-  if (!route) {
-    for (std::size_t i = 0; i < packets.size(); ++i) failed(route.error());
-    return;
+void UdpSender::send_packets(std::span<const SocketAddress> to, std::span<const RtpPacket> packets,
+                             const std::function<void(std::size_t, int)>& failed) {
+  if (to.empty() || packets.empty()) return;
+  plan_runs(packets);
+  routes_.clear();
+  for (std::size_t i = 0; i < to.size(); ++i) {
+    const auto route = route_to(to[i]);
+    if (route) {
+      routes_.push_back(*route);
+      continue;
+    }
+    routes_.push_back(Route{-1, {}, 0});
+    for (std::size_t k = 0; k < packets.size(); ++k) failed(i, route.error());
   }
+  // One batch per socket, each destination's messages together and in order.
+  for (const int fd : {v4_.get(), v6_.get()}) {
+    if (fd < 0) continue;
+    messages_.clear();
+    message_origin_.clear();
+    for (std::size_t i = 0; i < routes_.size(); ++i) {
+      if (routes_[i].fd != fd) continue;
+      for (std::size_t r = 0; r < runs_.size(); ++r) {
+        mmsghdr message{};
+        message.msg_hdr.msg_name = &routes_[i].addr;
+        message.msg_hdr.msg_namelen = routes_[i].length;
+        message.msg_hdr.msg_iov = &iov_[runs_[r].first];
+        message.msg_hdr.msg_iovlen = runs_[r].count;
+        if (runs_[r].segment != 0) {
+          message.msg_hdr.msg_control = controls_[r].bytes;
+          message.msg_hdr.msg_controllen = sizeof controls_[r].bytes;
+        }
+        messages_.push_back(message);
+        message_origin_.emplace_back(i, r);
+      }
+    }
+    send_batch(fd, packets, failed);
+  }
+}
+
+void UdpSender::send_batch(int fd, std::span<const RtpPacket> packets,
+                           const std::function<void(std::size_t, int)>& failed) {
   std::size_t next = 0;
-  while (next < packets.size()) {
-    const auto rest = packets.subspan(next);
-    const std::size_t run = segmentation_ ? segment_run_length(rest) : 1;
-    if (run >= 2) {
-      const int error = send_segmented(*route, rest.first(run));
-      if (error == 0) {
-        next += run;
-        continue;
-      }
-      if (!may_refuse_segmentation(error)) {
-        for (std::size_t i = 0; i < run; ++i) failed(error);
-        next += run;
-        continue;
-      }
-      // Either segmentation was refused, or this destination refuses any
-      // datagram (port 0, say): the first packet on its own tells which.
-      // Either way the packets are sent singly from here on.
-      const auto single = send_one(*route, rest[0].bytes());
-      if (single) {
-        segmentation_ = false;
-        RTSP_EVENT(log::Level::Info, kTarget,
-                   "UDP segmentation offload unavailable; sending one datagram per packet",
-                   {"error", RtspError::io(error).message()});
-      } else {
-        failed(single.error());
-      }
+  while (next < messages_.size()) {
+    if (!segmentation_) {
+      // Refused earlier in this call: what is left goes one datagram a call.
+      for (; next < messages_.size(); ++next) send_singly(next, 0, packets, failed);
+      return;
+    }
+    const auto batch = static_cast<unsigned>(std::min<std::size_t>(messages_.size() - next, UIO_MAXIOV));
+    const int sent = ::sendmmsg(fd, &messages_[next], batch, 0);
+    if (sent > 0) {
+      next += static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    // The kernel stops a batch at the first message that fails and reports
+    // that message's error when the batch starts with it.
+    const int error = sent < 0 ? errno : EIO;
+    const auto [destination, r] = message_origin_[next];
+    const Run& run = runs_[r];
+    if (run.segment == 0 || !may_refuse_segmentation(error)) {
+      for (std::size_t k = 0; k < run.count; ++k) failed(destination, error);
       ++next;
       continue;
     }
-    const auto sent = send_one(*route, rest[0].bytes());
-    if (!sent) failed(sent.error());
+    // Either segmentation was refused, or this destination refuses any
+    // datagram (port 0, say): the first packet on its own tells which.
+    const auto single = send_one(routes_[destination], packets[run.first].bytes());
+    if (single) {
+      segmentation_ = false;
+      RTSP_EVENT(log::Level::Info, kTarget,
+                 "UDP segmentation offload unavailable; sending one datagram per packet",
+                 {"error", RtspError::io(error).message()});
+    } else {
+      failed(destination, single.error());
+    }
+    send_singly(next, 1, packets, failed);
     ++next;
+  }
+}
+
+void UdpSender::send_singly(std::size_t message, std::size_t skip,
+                            std::span<const RtpPacket> packets,
+                            const std::function<void(std::size_t, int)>& failed) {
+  const auto [destination, r] = message_origin_[message];
+  const Run& run = runs_[r];
+  for (std::size_t k = skip; k < run.count; ++k) {
+    const auto sent = send_one(routes_[destination], packets[run.first + k].bytes());
+    if (!sent) failed(destination, sent.error());
   }
 }
 
