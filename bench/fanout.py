@@ -8,7 +8,12 @@ window: the server process's CPU seconds per second (user + system, from
 /proc, all its threads), what the viewers received and lost (RTP sequence
 numbers), and from our feeder the time each send_frame took and the late
 frames. Loopback delivery runs the receiving socket's work in the sender's
-context, so the CPU figure includes it, for both servers alike.
+context, so the CPU figure includes it, for both servers alike. With
+--steer the cases run in a network namespace of their own whose loopback
+hands every received packet to the second core (receive packet steering),
+the server pinned to the first core and the load generator to the second:
+the server is then charged with its sending only, as it would be with its
+viewers on other hosts (needs root, iproute2 and two cores).
 
     PYTHONPATH=<build>/python python3 bench/fanout.py --loadgen <build>/bench/loadgen FILE.h264
 """
@@ -88,9 +93,39 @@ class Child:
         self.close()
 
 
-def start_server(name, stream_file, python=sys.executable):
+class ReceiveSteering:
+    """A network namespace whose loopback does its receive work on the second
+    core; commands are run in it through the prefixes, pinned to a core."""
+
+    def __init__(self):
+        if (os.cpu_count() or 1) < 2:
+            raise RuntimeError("--steer needs two cores")
+        self.name = f"rtsp-bench-{os.getpid()}"
+
+    def __enter__(self):
+        subprocess.run(["ip", "netns", "add", self.name], check=True)
+        try:
+            subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True)
+            subprocess.run(["ip", "netns", "exec", self.name, "sh", "-c",
+                            "echo 2 > /sys/class/net/lo/queues/rx-0/rps_cpus"], check=True)
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        subprocess.run(["ip", "netns", "del", self.name], check=False)
+
+    def server(self):
+        return ["ip", "netns", "exec", self.name, "taskset", "-c", "0"]
+
+    def viewers(self):
+        return ["ip", "netns", "exec", self.name, "taskset", "-c", "1"]
+
+
+def start_server(name, stream_file, python=sys.executable, prefix=()):
     """The named server's process, fed `stream_file`, and its RTSP port."""
-    child = Child([python, SERVERS[name], stream_file])
+    child = Child([*prefix, python, SERVERS[name], stream_file])
     try:
         words = child.readline(timeout=60).split()
         if len(words) != 2 or words[0] != "listening":
@@ -115,12 +150,13 @@ def udp_rcvbuf_errors():
     return int(rows[1][rows[0].index("RcvbufErrors")])
 
 
-def run_case(name, stream_file, viewers, seconds, loadgen, settle=1.0):
+def run_case(name, stream_file, viewers, seconds, loadgen, settle=1.0, steering=None):
     """One server, one number of viewers: the figures of one window."""
-    server, port = start_server(name, stream_file)
+    server, port = start_server(name, stream_file,
+                                prefix=steering.server() if steering else ())
     with server:
         bound = 120 + seconds + viewers  # the load generator's own hard stop
-        with Child([loadgen, "--url", f"rtsp://127.0.0.1:{port}/stream", "--viewers", viewers,
+        with Child([*(steering.viewers() if steering else ()), loadgen, "--url", f"rtsp://127.0.0.1:{port}/stream", "--viewers", viewers,
                     "--max-seconds", bound]) as generator:
             words = generator.readline(timeout=90).split()
             if not words or words[0] != "playing":
@@ -154,16 +190,23 @@ def loss_fraction(case):
     return received["lost"] / received["expected"] if received["expected"] else 0.0
 
 
-def measure(stream_file, counts, seconds, loadgen, repeat=1, log=None):
+def measure(stream_file, counts, seconds, loadgen, repeat=1, log=None, steer=False):
     """Every case, our server and GStreamer's alternating in which goes first.
     Gives {(server, viewers): [case, ...]}."""
+    if steer:
+        with ReceiveSteering() as steering:
+            return _measure(stream_file, counts, seconds, loadgen, repeat, log, steering)
+    return _measure(stream_file, counts, seconds, loadgen, repeat, log, None)
+
+
+def _measure(stream_file, counts, seconds, loadgen, repeat, log, steering):
     results = {}
     order = list(SERVERS)
     for round_index in range(repeat):
         for step, viewers in enumerate(counts):
             names = order if (round_index + step) % 2 == 0 else order[::-1]
             for name in names:
-                case = run_case(name, stream_file, viewers, seconds, loadgen)
+                case = run_case(name, stream_file, viewers, seconds, loadgen, steering=steering)
                 results.setdefault((name, viewers), []).append(case)
                 if log:
                     log(f"fan-out {name:9} N={viewers:<3} cpu {case['cpu_per_second']:.3f} s/s, "
@@ -179,10 +222,13 @@ def main():
     parser.add_argument("--viewers", default="1,10,50,100,200")
     parser.add_argument("--seconds", type=float, default=6.0)
     parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--steer", action="store_true",
+                        help="viewers' receive work on the second core (root)")
     args = parser.parse_args()
     counts = [int(n) for n in args.viewers.split(",")]
     results = measure(args.file, counts, min(max(args.seconds, 0.5), 60.0), args.loadgen,
-                      max(1, min(args.repeat, 10)), log=lambda line: print(line, file=sys.stderr))
+                      max(1, min(args.repeat, 10)), log=lambda line: print(line, file=sys.stderr),
+                      steer=args.steer)
     print(json.dumps({f"{name} {n}": cases for (name, n), cases in results.items()}, indent=1))
 
 

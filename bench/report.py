@@ -236,6 +236,8 @@ def main():
     parser.add_argument("--repeat", type=int, default=1, help="fan-out rounds (medians are shown)")
     parser.add_argument("--packetize-python", type=pathlib.Path,
                         default=ROOT / "bench" / "packetize_python.py")
+    parser.add_argument("--steer", action="store_true",
+                        help="also run fan-out with the viewers' receive work on the other core")
     parser.add_argument("--json", type=pathlib.Path, help="also write every raw figure here")
     args = parser.parse_args()
 
@@ -284,6 +286,12 @@ def main():
         print(fanout_table(results, plan["viewers"]) + "\n", flush=True)
         if args.smoke:
             fanout_sanity(results)
+        if args.steer:
+            results = fanout.measure(stream, plan["viewers"], plan["seconds"], loadgen,
+                                     repeat=max(1, args.repeat), log=log, steer=True)
+            raw["fanout_steered"] = {f"{name} {n}": cases for (name, n), cases in results.items()}
+            print("## Fan-out as above, the viewers' receive work steered to the other core\n")
+            print(fanout_table(results, plan["viewers"]) + "\n", flush=True)
 
     if "first-answer" in sections:
         results = first_answer.measure(stream, plan["connections"])
