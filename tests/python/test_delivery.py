@@ -5,14 +5,15 @@ for its RTP port; the server is driven through the Python API.
 """
 
 import errno
+import os
 import socket
 import struct
+import threading
 import time
 
 import pytest
 
 import rtsp
-from conftest import wait_until_other_threads_block
 
 TIMEOUT = 2.0
 
@@ -276,6 +277,32 @@ def test_send_frame_to_needs_the_exact_mount_path(server, path):
         server.send_frame_to(path, keyframe(1), 3000)
     assert err.value.args == (f"mount not found: {path}",)
     assert server.send_frame_to("/stream", keyframe(1), 3000) == 0
+
+
+def wait_until_other_threads_block(timeout=5.0):
+    """Wait until every other thread of this process sits in a system call
+    other than a send, as a connection thread does once it is back in its
+    read after answering. Returns False on timeout."""
+    sends = {"1", "44", "46", "307"}  # write, sendto, sendmsg, sendmmsg (x86_64)
+    me = str(threading.get_native_id())
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        busy = False
+        for tid in os.listdir("/proc/self/task"):
+            if tid == me:
+                continue
+            try:
+                with open(f"/proc/self/task/{tid}/syscall") as f:
+                    call = f.read().split()[0]
+            except OSError:
+                continue  # the thread ended meanwhile
+            if call in ("running", "-1") or call in sends:
+                busy = True
+                break
+        if not busy:
+            return True
+        time.sleep(0.005)
+    return False
 
 
 def test_stopped_server_still_delivers_to_remaining_sessions(server, players):
