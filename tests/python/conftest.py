@@ -34,4 +34,3 @@ def running_server():
             server.stop()
         return
     raise last_error
-
