@@ -168,7 +168,8 @@ void UdpSender::send_batch(int fd, std::span<const RtpPacket> packets,
   std::size_t next = 0;
   while (next < messages_.size()) {
     if (!segmentation_) {
-      // Refused earlier in this call: what is left goes one datagram a call.
+      // Refused (earlier in this call or before) or switched off: what is
+      // left goes one datagram a call.
       for (; next < messages_.size(); ++next) send_singly(next, 0, packets, failed);
       return;
     }
