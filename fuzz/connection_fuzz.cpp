@@ -3,7 +3,8 @@
 //
 // A model of the loop reads the same bytes: lines through their LF, each
 // valid UTF-8, a head complete at a line "\n" or "\r\n" and at most
-// kMaxRequestHeadBytes long; white-space heads are skipped. The connection
+// kMaxRequestHeadBytes long; white-space heads are skipped; the body a head
+// declares is dropped (a head declaring more than kMaxRequestBodyBytes ends it). The connection
 // must answer exactly the heads that parse, in order, each with its CSeq
 // echoed; end for the reason the model predicts (never reading on past the
 // head bound); and leave no session behind after its cleanup.
@@ -61,6 +62,17 @@ Expected model(std::string_view stream) {
     head += line;
     if (line != "\n" && line != "\r\n") continue;
 
+    if (const auto body = rtsp::declared_body_length(head); body && *body > 0) {
+      if (*body > rtsp::kMaxRequestBodyBytes) {
+        out.reason = "request body too large";
+        return out;
+      }
+      if (*body > stream.size()) {
+        out.reason = "connection closed by client";
+        return out;
+      }
+      stream.remove_prefix(*body);
+    }
     if (!rtsp::is_all_whitespace(head)) {
       if (const auto request = rtsp::RtspRequest::parse(head)) {
         const rtsp::Header* cseq = rtsp::find_header(request->headers, "CSeq");

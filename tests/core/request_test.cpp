@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -205,6 +207,33 @@ TEST(RequestParse, DuplicateHeadersStayInOrderAndLookupFindsTheFirst) {
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found, &request->headers[0]);
   EXPECT_EQ(found->value, "1");
+}
+
+// --- Declared body length ------------------------------------------------------
+
+TEST(DeclaredBodyLength, FirstContentLengthWhenPlainDecimal) {
+  struct Case {
+    std::string_view head;
+    std::optional<std::size_t> length;
+  };
+  const Case cases[] = {
+      {"OPTIONS * RTSP/1.0\r\nCSeq: 1\r\n\r\n", std::nullopt},
+      {"SET_PARAMETER * RTSP/1.0\r\nCONTENT-LENGTH:  18 \r\n\r\n", 18},
+      {"SET_PARAMETER * RTSP/1.0\r\nContent-Length: 0\r\n\r\n", 0},
+      {"X * RTSP/1.0\r\nContent-Length: 4\r\nContent-Length: 9\r\n\r\n", 4},
+      {"X * RTSP/1.0\r\nContent-Length: +4\r\nContent-Length: 9\r\n\r\n", std::nullopt},
+      {"X * RTSP/1.0\r\nContent-Length: -1\r\n\r\n", std::nullopt},
+      {"X * RTSP/1.0\r\nContent-Length: 1e3\r\n\r\n", std::nullopt},
+      {"X * RTSP/1.0\r\nContent-Length:\r\n\r\n", std::nullopt},
+      {"X * RTSP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\n", SIZE_MAX},
+      // The request line is never a header, nor is anything after the empty line.
+      {"Content-Length: 5\r\n\r\n", std::nullopt},
+      {"X * RTSP/1.0\r\n\r\nContent-Length: 5\r\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.head);
+    EXPECT_EQ(declared_body_length(c.head), c.length);
+  }
 }
 
 // --- Header lookup and case folding -------------------------------------------

@@ -165,11 +165,27 @@ TEST_F(ControlTransport, RequestHeadsAreFramedByTheirEmptyLine) {
       {"lone LF and CRLFs before a request", {"\n\r\n\r\n", options("4")}, {"4"}, 0},
       {"head split across writes", {"OPT", "IONS * RTSP/1.0\r\nCSeq: 9\r", "\n", "\r\n"}, {"9"}, 0},
       {"garbage then a valid request", {"hello there\r\n\r\n" + options("5")}, {"5"}, 1},
-      {"body read as the next head",
-       {"SET_PARAMETER rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 1\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\n\r\n" + body},
+      // The body looks like a request (CSeq 2) but is dropped unread.
+      {"declared body dropped before the next head",
+       {"GET_PARAMETER rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 1\r\ncontent-length: " +
+            std::to_string(body.size()) + "\r\n\r\n" + body + options("3") + options("4")},
+       {"1", "3", "4"},
+       0},
+      {"body split across writes",
+       {"SET_PARAMETER * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 6\r\n\r\nab", "cd\r\n",
+        options("5")},
+       {"1", "5"},
+       0},
+      {"only the first Content-Length counts, and only when decimal",
+       {"OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: +4\r\nContent-Length: 4\r\n\r\n" +
+        options("2")},
        {"1", "2"},
        0},
+      {"an unparsable head's body is dropped too",
+       {"hello there\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body +
+        options("6")},
+       {"6"},
+       1},
       {"pipelined past the read buffer", {many_options(300)}, numbers(300), 0},
   };
   for (const auto& c : cases) {
@@ -231,6 +247,11 @@ TEST_F(ControlTransport, ConnectionEndsWithItsReason) {
        "connection closed by client"},
       {"closed in the middle of a line", "OPTIONS * RTS", true, "connection closed by client"},
       {"closed before any byte", "", true, "connection closed by client"},
+      {"closed inside a declared body",
+       "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 10\r\n\r\nabc", true,
+       "connection closed by client"},
+      {"body beyond the limit", "OPTIONS * RTSP/1.0\r\nCSeq: 1\r\nContent-Length: 65537\r\n\r\n",
+       false, "request body too large"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

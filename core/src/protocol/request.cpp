@@ -1,6 +1,7 @@
 #include "protocol/request.hpp"
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "log.hpp"
@@ -42,6 +43,29 @@ const Header* find_header(const HeaderList& headers, std::string_view name) noex
     if (equals_ignore_ascii_case(header.name, name)) return &header;
   }
   return nullptr;
+}
+
+std::optional<std::size_t> declared_body_length(std::string_view head) noexcept {
+  LineReader lines(head);
+  std::string_view line;
+  if (!lines.next(line)) return std::nullopt;  // the request line
+  while (lines.next(line) && !line.empty()) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    if (!equals_ignore_ascii_case(trim_whitespace(line.substr(0, colon)), "Content-Length")) {
+      continue;
+    }
+    const std::string_view value = trim_whitespace(line.substr(colon + 1));
+    if (value.empty()) return std::nullopt;
+    std::size_t length = 0;
+    for (const char c : value) {
+      if (c < '0' || c > '9') return std::nullopt;
+      const std::size_t digit = static_cast<std::size_t>(c - '0');
+      length = length > (SIZE_MAX - digit) / 10 ? SIZE_MAX : length * 10 + digit;
+    }
+    return length;
+  }
+  return std::nullopt;
 }
 
 std::expected<RtspRequest, RtspError> RtspRequest::parse(std::string_view text) {

@@ -6,7 +6,9 @@
 // event on "rtsp::protocol::request").
 #pragma once
 
+#include <cstddef>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,5 +27,12 @@ struct RtspRequest {
   // Fails with RtspError::parse(EmptyRequest | InvalidRequestLine | InvalidHeader).
   static std::expected<RtspRequest, RtspError> parse(std::string_view text);
 };
+
+// The length of the body that follows a request head, read from the head's
+// text (whether or not it parses): the value of the first Content-Length
+// header (name matched ignoring ASCII case, value trimmed) when it is a plain
+// decimal number. Any other value, or no such header, means no body. Values
+// too large for size_t come back as SIZE_MAX.
+std::optional<std::size_t> declared_body_length(std::string_view head) noexcept;
 
 }  // namespace rtsp

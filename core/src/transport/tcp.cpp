@@ -36,6 +36,7 @@ constexpr std::string_view kReasonClosed = "connection closed by client";
 constexpr std::string_view kReasonReadError = "read error";
 constexpr std::string_view kReasonWriteError = "write error";
 constexpr std::string_view kReasonHeadTooLarge = "request head too large";
+constexpr std::string_view kReasonBodyTooLarge = "request body too large";
 constexpr std::string_view kReasonHeadTimedOut = "request head timed out";
 constexpr std::string_view kReasonIdleTimedOut = "idle connection timed out";
 
@@ -213,6 +214,28 @@ BufferedReader::Status BufferedReader::read_line(std::string& out, std::size_t m
   }
 }
 
+BufferedReader::Status BufferedReader::skip(std::size_t count,
+                                            std::optional<Clock::time_point> deadline) {
+  while (count > 0) {
+    if (begin_ == end_) {
+      switch (fill(deadline)) {
+        case Fill::Data:
+          break;
+        case Fill::End:
+          return Status::End;
+        case Fill::Error:
+          return Status::Error;
+        case Fill::TimedOut:
+          return Status::TimedOut;
+      }
+    }
+    const std::size_t n = std::min(end_ - begin_, count);
+    begin_ += n;
+    count -= n;
+  }
+  return Status::Line;
+}
+
 // --------------------------------------------------------------- connection
 
 void Connection::handle(Fd stream, ControlContext context) {
@@ -279,10 +302,24 @@ Connection::HeadStatus Connection::read_head(std::string& head) {
     }
     const std::string_view line = std::string_view(head).substr(before);
     if (!is_valid_utf8(line)) return HeadStatus::ReadError;
-    if (line == "\n" || line == "\r\n") {
-      last_request_ = BufferedReader::Clock::now();
+    if (line == "\n" || line == "\r\n") break;
+  }
+  last_request_ = BufferedReader::Clock::now();
+
+  const std::optional<std::size_t> body = declared_body_length(head);
+  if (!body || *body == 0) return HeadStatus::Complete;
+  if (*body > kMaxRequestBodyBytes) return HeadStatus::BodyTooLarge;
+  // The body is still part of the request, so the head's deadline covers it.
+  if (!head_deadline) head_deadline = BufferedReader::Clock::now() + timings.head_timeout;
+  switch (reader_.skip(*body, head_deadline)) {
+    case BufferedReader::Status::Line:
       return HeadStatus::Complete;
-    }
+    case BufferedReader::Status::End:
+      return HeadStatus::End;
+    case BufferedReader::Status::TimedOut:
+      return HeadStatus::HeadTimedOut;
+    default:
+      return HeadStatus::ReadError;
   }
 }
 
@@ -311,6 +348,10 @@ std::string_view Connection::run() {
         RTSP_EVENT(log::Level::Warn, kTarget, "request head too large", {"peer", peer_text_},
                    {"limit", kMaxRequestHeadBytes});
         return kReasonHeadTooLarge;
+      case HeadStatus::BodyTooLarge:
+        RTSP_EVENT(log::Level::Warn, kTarget, "request body too large", {"peer", peer_text_},
+                   {"limit", kMaxRequestBodyBytes});
+        return kReasonBodyTooLarge;
       case HeadStatus::HeadTimedOut:
         RTSP_EVENT(log::Level::Warn, kTarget, "request head timed out", {"peer", peer_text_},
                    {"limit_ms", context_.config->timings.head_timeout.count()});

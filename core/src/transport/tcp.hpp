@@ -41,6 +41,9 @@ struct ControlContext {
 
 // A request head (line endings included) longer than this ends the connection.
 inline constexpr std::size_t kMaxRequestHeadBytes = 65536;
+// So does a request whose Content-Length declares a longer body. Bodies are
+// read and dropped, never interpreted.
+inline constexpr std::size_t kMaxRequestBodyBytes = 65536;
 
 // Listener thread body: accepts from the non-blocking listening socket,
 // waiting up to 50 ms at a time for the next connection (and pausing 50 ms
@@ -79,6 +82,9 @@ class BufferedReader {
   // Appends at most `max_bytes` bytes of the next line to `out`. Bytes
   // already buffered are served without waiting.
   Status read_line(std::string& out, std::size_t max_bytes, const Deadline& deadline = {});
+  // Reads and drops the next `count` bytes; Line once they are all read.
+  // End or Error when the stream ends or fails first, TimedOut at `deadline`.
+  Status skip(std::size_t count, std::optional<Clock::time_point> deadline);
 
   void close() noexcept { fd_.reset(); }
 
@@ -111,8 +117,17 @@ class Connection {
   void close() noexcept;
 
  private:
-  enum class HeadStatus { Complete, End, ReadError, TooLarge, HeadTimedOut, IdleTimedOut };
+  enum class HeadStatus {
+    Complete,
+    End,
+    ReadError,
+    TooLarge,
+    BodyTooLarge,
+    HeadTimedOut,
+    IdleTimedOut,
+  };
 
+  // Reads the next request head and drops the body it declares.
   HeadStatus read_head(std::string& head);
   bool write_all(std::string_view bytes);
 
