@@ -4,10 +4,9 @@
 #include <utility>
 
 #include "log.hpp"
+#include "media/random.hpp"
 
 namespace rtsp {
-
-std::atomic<std::uint64_t> SESSION_COUNTER{0};
 
 namespace {
 
@@ -39,7 +38,8 @@ std::string_view session_state_name(SessionState state) noexcept {
 }
 
 Session::Session(std::string uri)
-    : id_(format_session_id(SESSION_COUNTER.fetch_add(1))), uri_(std::move(uri)) {}
+    : id_(format_session_id(std::uint64_t{random_u32()} << 32 | random_u32())),
+      uri_(std::move(uri)) {}
 
 void Session::set_transport(SessionTransport transport) {
   RTSP_EVENT(log::Level::Debug, kTarget, "transport configured", {"session_id", id_},

@@ -29,14 +29,12 @@ struct SessionTransport {
   std::uint16_t server_rtcp_port = 0;
 };
 
-// Process-wide source of session ids: starts at 0, never reset, shared by
-// every SessionManager.
-extern std::atomic<std::uint64_t> SESSION_COUNTER;
-
 class Session {
  public:
-  // Session::new: takes the next id from SESSION_COUNTER (16 upper-case hex
-  // digits), state Ready, no transport, timeout 60.
+  // A new session with a random id (16 upper-case hex digits from the
+  // process's cryptographically strong generator, so that no client can guess
+  // another's), state Ready, no transport, timeout 60. Uniqueness among live
+  // sessions is the registry's to ensure (SessionManager::create_session).
   explicit Session(std::string uri);
 
   Session(const Session&) = delete;

@@ -43,10 +43,14 @@ SessionManager::SessionManager()
       next_port_(std::make_shared<std::atomic<std::uint64_t>>(kFirstPort)) {}
 
 std::shared_ptr<Session> SessionManager::create_session(std::string uri) {
-  auto session = std::make_shared<Session>(std::move(uri));
-  {
-    std::unique_lock lock(registry_->mutex);
-    registry_->sessions.insert_or_assign(session->id(), session);
+  auto session = std::make_shared<Session>(uri);
+  for (;;) {
+    {
+      std::unique_lock lock(registry_->mutex);
+      if (registry_->sessions.try_emplace(session->id(), session).second) break;
+    }
+    // A random id that a live session already holds: draw again.
+    session = std::make_shared<Session>(uri);
   }
   // A second acquisition: the count may already include other threads' work.
   const std::size_t total = registry_->count();

@@ -24,7 +24,8 @@ class SessionManager {
  public:
   SessionManager();  // SessionManager::new: empty, next port 5000
 
-  // Creates, registers and returns a new session in state Ready.
+  // Creates, registers and returns a new session in state Ready, with an id
+  // that no live session holds.
   std::shared_ptr<Session> create_session(std::string uri);
   // nullptr when no session has exactly this id.
   std::shared_ptr<Session> get_session(std::string_view id) const;
