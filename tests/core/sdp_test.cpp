@@ -78,8 +78,12 @@ TEST(GenerateSdp, InputsInsertedVerbatim) {
   };
   const Case cases[] = {
       {"IPv6 literal host", "2001:db8::1", "0", "0", "-", "Stream",
-       "o=- 0 0 IN IP4 2001:db8::1\r\ns=Stream\r\nc=IN IP4 2001:db8::1\r\n"},
-      {"bracket from a URI", "[", "0", "0", "-", "Stream",
+       "o=- 0 0 IN IP6 2001:db8::1\r\ns=Stream\r\nc=IN IP6 2001:db8::1\r\n"},
+      {"IPv6 literal with a zone", "fe80::1%eth0", "0", "0", "-", "Stream",
+       "o=- 0 0 IN IP6 fe80::1%eth0\r\ns=Stream\r\nc=IN IP6 fe80::1%eth0\r\n"},
+      {"IPv4-mapped IPv6", "::ffff:192.0.2.1", "0", "0", "-", "Stream",
+       "o=- 0 0 IN IP6 ::ffff:192.0.2.1\r\ns=Stream\r\nc=IN IP6 ::ffff:192.0.2.1\r\n"},
+      {"not an address", "[", "0", "0", "-", "Stream",
        "o=- 0 0 IN IP4 [\r\ns=Stream\r\nc=IN IP4 [\r\n"},
       {"DNS host", "camera.example", "0", "0", "-", "Stream",
        "o=- 0 0 IN IP4 camera.example\r\ns=Stream\r\nc=IN IP4 camera.example\r\n"},

@@ -38,9 +38,11 @@ std::string session_header_value(const Session& session) {
   return session.id() + ";timeout=" + std::to_string(session.timeout());
 }
 
-// The host text of an "rtsp://" or "rtsps://" URI: the authority up to the
-// first ':' (so a port, and anything after a user name, is dropped), trimmed.
-// Empty for other schemes and for an empty host.
+// The host of an "rtsp://" or "rtsps://" URI, as DESCRIBE announces it: the
+// authority (up to the first '/') without user information (up to its last
+// '@'), then either the address inside a leading pair of brackets or the text
+// up to the first ':' (so a port is dropped), trimmed. Empty for other
+// schemes, an empty host and an unclosed bracket.
 std::string_view uri_host(std::string_view uri) {
   std::string_view rest;
   if (uri.starts_with("rtsp://")) {
@@ -51,8 +53,16 @@ std::string_view uri_host(std::string_view uri) {
     return {};
   }
   rest = rest.substr(0, rest.find('/'));
-  rest = rest.substr(0, rest.find(':'));
-  return trim_whitespace(rest);
+  if (const std::size_t at = rest.rfind('@'); at != std::string_view::npos) {
+    rest.remove_prefix(at + 1);
+  }
+  rest = trim_whitespace(rest);
+  if (rest.starts_with('[')) {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) return {};
+    return trim_whitespace(rest.substr(1, close - 1));
+  }
+  return trim_whitespace(rest.substr(0, rest.find(':')));
 }
 
 }  // namespace

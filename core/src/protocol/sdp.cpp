@@ -1,5 +1,8 @@
 #include "protocol/sdp.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,6 +42,14 @@ std::string join_lines(std::string_view prefix, const std::vector<std::string>& 
   return out;
 }
 
+// "IP6" for an IPv6 address (a zone after '%' aside), "IP4" for anything
+// else: dotted quads and host names alike.
+std::string_view address_type(std::string_view host) {
+  const std::string address(host.substr(0, host.find('%')));
+  in6_addr parsed;
+  return ::inet_pton(AF_INET6, address.c_str(), &parsed) == 1 ? "IP6" : "IP4";
+}
+
 }  // namespace
 
 std::string generate_sdp(Mount& mount, std::string_view host,
@@ -49,10 +60,11 @@ std::string generate_sdp(Mount& mount, std::string_view host,
   std::vector<std::string> lines;
   lines.reserve(12);
   lines.emplace_back("v=0");
+  const std::string_view addrtype = address_type(host);
   lines.push_back(concat({"o=", origin_username, " ", origin_session_id, " ",
-                          origin_session_version, " IN IP4 ", host}));
+                          origin_session_version, " IN ", addrtype, " ", host}));
   lines.push_back(concat({"s=", session_name}));
-  lines.push_back(concat({"c=IN IP4 ", host}));
+  lines.push_back(concat({"c=IN ", addrtype, " ", host}));
   lines.emplace_back("t=0 0");
   lines.emplace_back("a=tool:mirovid");
   lines.emplace_back("a=sendonly");
