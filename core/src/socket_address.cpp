@@ -87,7 +87,6 @@ SocketAddress SocketAddress::with_port(std::uint16_t port) const noexcept {
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out.storage_);
     sin6->sin6_port = htons(port);
     sin6->sin6_flowinfo = 0;
-    sin6->sin6_scope_id = 0;
   } else {
     reinterpret_cast<sockaddr_in*>(&out.storage_)->sin_port = htons(port);
   }

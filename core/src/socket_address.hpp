@@ -27,8 +27,8 @@ class SocketAddress {
   bool is_v6() const noexcept { return storage_.ss_family == AF_INET6; }
   std::uint16_t port() const noexcept;
 
-  // The same IP with another port. For IPv6 the flow information and the scope
-  // id become 0.
+  // The same IP with another port. For IPv6 the flow information becomes 0;
+  // the scope id stays, since a link-local address means nothing without it.
   SocketAddress with_port(std::uint16_t port) const noexcept;
 
   // True when both hold the same IP address (ports, flow info and scope ignored).

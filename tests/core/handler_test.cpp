@@ -323,7 +323,9 @@ TEST_F(HandlerTest, FirstSetupCreatesSubscribedSessionOnPeerAddress) {
   EXPECT_EQ(events[0].number("server_rtp_port"), 5000u);
 }
 
-TEST_F(HandlerTest, SetupFromIpv6PeerDropsFlowInfoAndScope) {
+// The scope id stays: without it the kernel refuses to send to a link-local
+// viewer (fe80::/10). The text form never shows it.
+TEST_F(HandlerTest, SetupFromIpv6PeerDropsFlowInfoKeepsScope) {
   sockaddr_in6 peer{};
   peer.sin6_family = AF_INET6;
   peer.sin6_port = htons(40000);
@@ -339,7 +341,7 @@ TEST_F(HandlerTest, SetupFromIpv6PeerDropsFlowInfoAndScope) {
   EXPECT_EQ(transport->client_addr.to_string(), "[::1]:5000");
   const auto* stored = reinterpret_cast<const sockaddr_in6*>(transport->client_addr.sockaddr_ptr());
   EXPECT_EQ(stored->sin6_flowinfo, 0u);
-  EXPECT_EQ(stored->sin6_scope_id, 0u);
+  EXPECT_EQ(stored->sin6_scope_id, 3u);
 }
 
 TEST_F(HandlerTest, TwoSetupsOnOneConnectionMakeTwoSessions) {
