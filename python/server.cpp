@@ -123,10 +123,18 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return op;
 }
 
-// Releases this object's handle only: a running server keeps running.
+// Releasing a running server stops it, as stop() does: no one could stop it
+// afterwards, and its listener would hold the port until the process ends.
 void server_dealloc(PyObject* op) {
   PyTypeObject* type = Py_TYPE(op);
   ServerObject* self = server_cast(op);
+  try {
+    if (self->server->is_running()) {
+      self->server->stop();
+    }
+  } catch (...) {
+    // Only the stop event can fail (to be copied); `running` is cleared first.
+  }
   self->mutex.~mutex();
   self->server.~shared_ptr();
   type->tp_free(op);
