@@ -19,6 +19,7 @@ import sys
 import time
 
 import rtsp
+import rtsp_logging
 
 START_CODE = b"\x00\x00\x01"
 VCL_TYPES = (1, 5)  # coded slices
@@ -192,7 +193,7 @@ def show_events():
     logger = logging.getLogger("rtsp")
     logger.addHandler(handler)
     logger.setLevel(logging.INFO)
-    rtsp.enable_logging(logging.INFO)
+    rtsp_logging.enable(logging.INFO)
 
 
 def main(argv=None):

@@ -1,5 +1,7 @@
 #include "logging_bridge.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -203,6 +205,7 @@ void deliver(std::deque<QueuedEvent>& batch, std::size_t dropped) {
 }
 
 void delivery_loop(std::shared_ptr<QueueSink> sink) {
+  pthread_setname_np(pthread_self(), "rtsp-logging");
   std::deque<QueuedEvent> batch;
   std::size_t dropped = 0;
   for (;;) {
@@ -243,10 +246,10 @@ void shut_down() {
 }
 
 constexpr const char* kEnableParams[] = {"level"};
-constexpr Signature kEnable = {"enable_logging()", kEnableParams, 0};
-constexpr Signature kDisable = {"disable_logging()", {}, 0};
+constexpr Signature kEnable = {"enable()", kEnableParams, 0};
+constexpr Signature kDisable = {"disable()", {}, 0};
 
-PyObject* enable_logging(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* enable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[1];
   if (bind_fastcall(kEnable, args, nargs, kwnames, argv) < 0) return nullptr;
   unsigned int level = 20;
@@ -271,7 +274,7 @@ PyObject* enable_logging(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   Py_RETURN_NONE;
 }
 
-PyObject* disable_logging(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* disable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   if (bind_fastcall(kDisable, args, nargs, kwnames, {}) < 0) return nullptr;
   shut_down();
   Py_RETURN_NONE;
@@ -287,17 +290,15 @@ PyMethodDef exit_hook_def = {"_rtsp_logging_exit", exit_hook, METH_NOARGS, nullp
 }  // namespace
 
 PyMethodDef logging_functions[] = {
-    {"enable_logging",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enable_logging)),
+    {"enable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(enable)),
      METH_FASTCALL | METH_KEYWORDS,
-     "enable_logging($module, level=20)\n--\n\n"
+     "enable($module, level=20)\n--\n\n"
      "Route the server's diagnostic events to Python's logging, at `level` and\n"
      "above. Logger names follow the event's source (\"rtsp.transport.tcp\");\n"
      "each record carries the event's fields as `record.rtsp_fields`."},
-    {"disable_logging",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(disable_logging)),
+    {"disable", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(disable)),
      METH_FASTCALL | METH_KEYWORDS,
-     "disable_logging($module)\n--\n\n"
+     "disable($module)\n--\n\n"
      "Stop routing diagnostic events to logging, after delivering those pending."},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
@@ -312,6 +313,21 @@ int register_logging_exit_hook() {
   if (result == nullptr) return -1;
   Py_DECREF(result);
   return 0;
+}
+
+int name_trace_level() {
+  PyObject* logging = PyImport_ImportModule("logging");
+  if (logging == nullptr) return -1;
+  PyObject* name = PyObject_CallMethod(logging, "getLevelName", "i", 5);
+  int rc = name == nullptr ? -1 : 0;
+  if (rc == 0 && PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "Level 5") == 0) {
+    PyObject* result = PyObject_CallMethod(logging, "addLevelName", "is", 5, "TRACE");
+    rc = result == nullptr ? -1 : 0;
+    Py_XDECREF(result);
+  }
+  Py_XDECREF(name);
+  Py_DECREF(logging);
+  return rc;
 }
 
 }  // namespace rtsp::python

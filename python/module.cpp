@@ -12,12 +12,12 @@
 //       packetize(frame_data, timestamp_increment) -> list[bytes]
 //   class Viewer:  # made by Server.get_viewers only
 //       session_id: str, uri: str, client_addr: str, client_rtp_port: int
-//   __version__: str
-//   enable_logging(level=logging.INFO), disable_logging()
+//
+// Nothing else: no functions, no constants, no state of its own. The
+// diagnostic events go nowhere until `rtsp_logging` routes them.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "logging_bridge.hpp"
 #include "types.hpp"
 
 namespace {
@@ -37,12 +37,6 @@ int rtsp_exec(PyObject* module) {
   if (rtsp::python::add_viewer_class(module) < 0) {
     return -1;
   }
-  if (PyModule_AddStringConstant(module, "__version__", RTSP_VERSION) < 0) {
-    return -1;
-  }
-  if (rtsp::python::register_logging_exit_hook() < 0) {
-    return -1;
-  }
   return 0;
 }
 
@@ -59,7 +53,7 @@ PyModuleDef rtsp_module = {
     .m_name = "rtsp",
     .m_doc = "",
     .m_size = 0,
-    .m_methods = rtsp::python::logging_functions,
+    .m_methods = nullptr,
     .m_slots = rtsp_slots,
     .m_traverse = nullptr,
     .m_clear = nullptr,

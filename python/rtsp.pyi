@@ -2,15 +2,6 @@
 
 from typing import final
 
-__version__: str
-
-def enable_logging(level: int = 20) -> None:
-    """Route the server's diagnostic events to Python's logging, at `level` and
-    above. Logger names follow the event's source ("rtsp.transport.tcp");
-    each record carries the event's fields as `record.rtsp_fields`."""
-def disable_logging() -> None:
-    """Stop routing diagnostic events to logging, after delivering those pending."""
-
 @final
 class Server:
     def __new__(

@@ -123,10 +123,18 @@ PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return op;
 }
 
-// Releases this object's handle only: a running server keeps running.
+// Releasing a running server stops it, as stop() does: no one could stop it
+// afterwards, and its listener would hold the port until the process ends.
 void server_dealloc(PyObject* op) {
   PyTypeObject* type = Py_TYPE(op);
   ServerObject* self = server_cast(op);
+  try {
+    if (self->server->is_running()) {
+      self->server->stop();
+    }
+  } catch (...) {
+    // Only the stop event can fail (to be copied); `running` is cleared first.
+  }
   self->mutex.~mutex();
   self->server.~shared_ptr();
   type->tp_free(op);
@@ -310,18 +318,22 @@ PyObject* server_get_viewers(PyObject* op, PyTypeObject* cls, PyObject* const* a
   } catch (...) {
     return raise_current_exception();
   }
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(viewers.size()));
-  if (list == nullptr) {
+  // The records are made of the Viewer class of this Server class's module.
+  PyObject* module = PyType_GetModule(cls);
+  PyTypeObject* viewer_class = module == nullptr ? nullptr : viewer_class_of(module);
+  if (viewer_class == nullptr) {
     return nullptr;
   }
-  for (std::size_t i = 0; i < viewers.size(); ++i) {
-    PyObject* viewer = new_viewer(viewers[i]);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(viewers.size()));
+  for (std::size_t i = 0; list != nullptr && i < viewers.size(); ++i) {
+    PyObject* viewer = new_viewer(viewer_class, viewers[i]);
     if (viewer == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
+      Py_CLEAR(list);
+      break;
     }
     PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), viewer);
   }
+  Py_DECREF(viewer_class);
   return list;
 }
 

@@ -16,10 +16,6 @@ struct ViewerObject {
 
 ViewerObject* viewer_cast(PyObject* op) { return reinterpret_cast<ViewerObject*>(op); }
 
-// The class made by the latest exec of the module; get_viewers creates its
-// instances. Holds a strong reference.
-PyTypeObject* viewer_class = nullptr;
-
 // The core's texts are expected to be UTF-8; stray bytes are replaced rather
 // than making an attribute read fail.
 PyObject* text_object(const std::string& text) {
@@ -91,24 +87,25 @@ PyType_Spec viewer_spec = {
 
 }  // namespace
 
-int add_viewer_class(PyObject* module) {
-  PyTypeObject* cls = new_class(module, &viewer_spec);
-  if (cls == nullptr) {
-    return -1;
-  }
-  if (PyModule_AddType(module, cls) < 0) {
-    Py_DECREF(cls);
-    return -1;
-  }
-  Py_XSETREF(viewer_class, cls);
-  return 0;
-}
+int add_viewer_class(PyObject* module) { return add_class(module, &viewer_spec); }
 
-PyObject* new_viewer(const rtsp::Viewer& viewer) {
-  if (viewer_class == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "Viewer class not initialised");
+PyTypeObject* viewer_class_of(PyObject* module) {
+  PyObject* found = PyObject_GetAttrString(module, "Viewer");
+  if (found == nullptr) {
     return nullptr;
   }
+  // Only a class made from viewer_spec has the layout new_viewer fills in.
+  PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(found);
+  if (!PyType_Check(found) || !PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) ||
+      PyType_GetSlot(cls, Py_tp_dealloc) != reinterpret_cast<void*>(viewer_dealloc)) {
+    Py_DECREF(found);
+    PyErr_SetString(PyExc_TypeError, "rtsp.Viewer is no longer the module's Viewer class");
+    return nullptr;
+  }
+  return cls;
+}
+
+PyObject* new_viewer(PyTypeObject* viewer_class, const rtsp::Viewer& viewer) {
   PyObject* op = viewer_class->tp_alloc(viewer_class, 0);
   if (op == nullptr) {
     return nullptr;

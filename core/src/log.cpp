@@ -1,3 +1,4 @@
+// The facade's process-wide state: built alone as librtsp_log.
 #include "log.hpp"
 
 #include <mutex>
@@ -16,22 +17,6 @@ std::mutex g_sink_mutex;
 std::shared_ptr<Sink> g_sink;
 
 }  // namespace
-
-std::string_view level_name(Level level) noexcept {
-  switch (level) {
-    case Level::Trace:
-      return "TRACE";
-    case Level::Debug:
-      return "DEBUG";
-    case Level::Info:
-      return "INFO";
-    case Level::Warn:
-      return "WARN";
-    case Level::Error:
-      return "ERROR";
-  }
-  return "?";
-}
 
 void set_sink(std::shared_ptr<Sink> sink) {
   std::lock_guard lock(g_sink_mutex);

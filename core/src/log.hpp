@@ -12,6 +12,11 @@
 //              {"session_id", id}, {"total_sessions", total});
 //
 // Thread-safe: any thread may emit while another installs or removes a sink.
+//
+// The sink and the enabled level live in one small shared library,
+// librtsp_log (log.cpp), so that both extension modules see the same ones:
+// `rtsp` emits through them and `rtsp_logging` installs the sink.
+// RTSP_LOG_API marks what that library exports; all else is hidden.
 #pragma once
 
 #include <atomic>
@@ -24,11 +29,22 @@
 #include <string_view>
 #include <variant>
 
+#define RTSP_LOG_API __attribute__((visibility("default")))
+
 namespace rtsp::log {
 
 enum class Level : std::uint8_t { Trace, Debug, Info, Warn, Error };
 
-std::string_view level_name(Level level) noexcept;  // "TRACE" ... "ERROR"
+constexpr std::string_view level_name(Level level) noexcept {
+  switch (level) {
+    case Level::Trace: return "TRACE";
+    case Level::Debug: return "DEBUG";
+    case Level::Info: return "INFO";
+    case Level::Warn: return "WARN";
+    case Level::Error: return "ERROR";
+  }
+  return "?";
+}
 
 // One named field. Values are unsigned integers or text; text is borrowed and
 // only valid for the duration of the emit call.
@@ -68,12 +84,12 @@ class Sink {
 // Installs `sink` for the whole process, replacing any earlier one; nullptr
 // removes it. The previous sink may still receive events that were being
 // emitted while it was replaced.
-void set_sink(std::shared_ptr<Sink> sink);
+RTSP_LOG_API void set_sink(std::shared_ptr<Sink> sink);
 
 namespace detail {
 // The lowest enabled level, or kOff when no sink is installed.
 inline constexpr int kOff = 255;
-extern std::atomic<int> g_min_level;
+RTSP_LOG_API extern std::atomic<int> g_min_level;
 }  // namespace detail
 
 inline bool enabled(Level level) noexcept {
@@ -81,8 +97,8 @@ inline bool enabled(Level level) noexcept {
 }
 
 // Hands the event to the sink if one is installed and wants the level.
-void emit(Level level, std::string_view target, std::string_view message,
-          std::initializer_list<Field> fields = {});
+RTSP_LOG_API void emit(Level level, std::string_view target, std::string_view message,
+                       std::initializer_list<Field> fields = {});
 
 }  // namespace rtsp::log
 

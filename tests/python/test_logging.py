@@ -1,6 +1,7 @@
 """The bridge from the server's diagnostic events to Python's logging."""
 
 import logging
+import os
 import subprocess
 import sys
 import threading
@@ -9,6 +10,7 @@ import time
 import pytest
 
 import rtsp
+import rtsp_logging
 from test_delivery import Player, keyframe, start_server
 
 
@@ -35,12 +37,12 @@ def records():
     root.addHandler(handler)
     root.setLevel(1)
     yield handler
-    rtsp.disable_logging()
+    rtsp_logging.disable()
     root.removeHandler(handler)
 
 
 def test_connection_session_and_failed_send_become_records(records):
-    rtsp.enable_logging(logging.INFO)
+    rtsp_logging.enable(logging.INFO)
     server, port = start_server()
     try:
         player = Player("127.0.0.1", port)
@@ -57,7 +59,7 @@ def test_connection_session_and_failed_send_become_records(records):
         time.sleep(0.2)
     finally:
         server.stop()
-        rtsp.disable_logging()  # delivers what is pending before it returns
+        rtsp_logging.disable()  # delivers what is pending before it returns
 
     [connected] = records.find("rtsp.transport.tcp", "client connected", peer)
     assert connected.levelno == logging.INFO
@@ -82,11 +84,11 @@ def test_connection_session_and_failed_send_become_records(records):
 
 
 def test_level_can_be_changed_and_disabling_stops_delivery(records):
-    rtsp.enable_logging(logging.WARNING)
+    rtsp_logging.enable(logging.WARNING)
     rtsp.H264Packetizer()  # DEBUG "RTP header state created"
-    rtsp.enable_logging(logging.DEBUG)
+    rtsp_logging.enable(logging.DEBUG)
     rtsp.H264Packetizer()
-    rtsp.disable_logging()
+    rtsp_logging.disable()
     rtsp.H264Packetizer()
     created = records.find("rtsp.media.rtp", "RTP header state created")
     assert len(created) == 1
@@ -94,8 +96,33 @@ def test_level_can_be_changed_and_disabling_stops_delivery(records):
     assert set(created[0].rtsp_fields) == {"pt", "ssrc"}
 
 
+def thread_names():
+    names = set()
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as comm:
+                names.add(comm.read().strip())
+        except FileNotFoundError:  # the thread ended meanwhile
+            pass
+    return names
+
+
+def test_delivery_thread_has_a_name_and_trace_is_named(records):
+    assert logging.getLevelName(5) == "TRACE"
+    rtsp_logging.enable(5)
+    deadline = time.monotonic() + 2.0
+    while "rtsp-logging" not in thread_names() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert "rtsp-logging" in thread_names()
+    rtsp.H264Packetizer().packetize(b"\x00\x00\x00\x01\x65" + bytes(10), 3000)
+    rtsp_logging.disable()  # joins the thread
+    assert "rtsp-logging" not in thread_names()
+    [packetized] = records.find("rtsp.media.h264", "frame packetized")
+    assert (packetized.levelno, packetized.levelname) == (5, "TRACE")
+
+
 def test_no_deadlock_while_connections_log_and_frames_are_sent(records):
-    rtsp.enable_logging(5)  # everything, TRACE included
+    rtsp_logging.enable(5)  # everything, TRACE included
     server, port = start_server()
     stop = threading.Event()
 
@@ -120,18 +147,18 @@ def test_no_deadlock_while_connections_log_and_frames_are_sent(records):
             thread.join(10)
         server.stop()
     assert not any(thread.is_alive() for thread in churners)
-    rtsp.disable_logging()
+    rtsp_logging.disable()
     assert sent > 10
     assert records.find("rtsp.transport.tcp", "client connected")
 
 
 def test_exit_with_logging_on_and_clients_connected_is_clean():
     code = """
-import logging, socket, sys, rtsp
+import logging, socket, sys, rtsp, rtsp_logging
 sys.path.insert(0, %r)
 from test_delivery import Player, keyframe, start_server
 logging.basicConfig(level=logging.DEBUG, stream=sys.stdout)
-rtsp.enable_logging(logging.DEBUG)
+rtsp_logging.enable(logging.DEBUG)
 server, port = start_server()
 players = [Player("127.0.0.1", port) for _ in range(3)]
 for p in players:

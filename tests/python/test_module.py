@@ -1,5 +1,6 @@
 """The module's surface: names, docstrings, signatures, type identity."""
 
+import importlib.metadata
 import os
 import pickle
 import subprocess
@@ -8,6 +9,7 @@ import sys
 import pytest
 
 import rtsp
+import rtsp_logging
 
 MODULE_DUNDERS = {"__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
 
@@ -44,23 +46,102 @@ def public_names(obj):
     return {name for name in dir(obj) if not name.startswith("_")}
 
 
-MODULE_FUNCTIONS = {"enable_logging", "disable_logging"}
-
-
-def test_module_holds_the_three_classes_and_its_version():
-    assert public_names(rtsp) == {"Server", "H264Packetizer", "Viewer"} | MODULE_FUNCTIONS
-    classes = [name for name in vars(rtsp) if isinstance(getattr(rtsp, name), type)]
-    assert classes == ["Server", "H264Packetizer", "Viewer"]
-    assert set(vars(rtsp)) == (MODULE_DUNDERS | {"__version__", "Server", "H264Packetizer", "Viewer"}
-                               | MODULE_FUNCTIONS)
+def test_module_holds_the_three_classes_and_nothing_else():
+    assert [name for name in vars(rtsp) if not name.startswith("__")] == [
+        "Server", "H264Packetizer", "Viewer"]
+    assert set(vars(rtsp)) == MODULE_DUNDERS | {"Server", "H264Packetizer", "Viewer"}
     assert rtsp.__doc__ == ""
 
 
-def test_version_is_the_projects():
+def test_installed_version_is_the_projects():
+    try:
+        version = importlib.metadata.version("rtsp")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("not installed from a wheel here (scripts/wheel-test installs one)")
     meson_build = os.path.join(os.path.dirname(__file__), "..", "..", "meson.build")
     with open(meson_build, encoding="utf-8") as f:
         project = f.read().split(")", 1)[0]
-    assert f"version : '{rtsp.__version__}'" in project
+    assert f"version : '{version}'" in project
+
+
+@pytest.mark.parametrize("module, symbols", [
+    (rtsp, ["PyInit_rtsp"]),
+    (rtsp_logging, ["PyInit_rtsp_logging"]),
+])
+def test_extension_exports_its_init_function_only(module, symbols):
+    listed = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
+                            capture_output=True, text=True, timeout=60, check=True)
+    assert [line.split()[-1] for line in listed.stdout.splitlines()] == symbols
+
+
+# A raw client that sets up and plays /stream on a new server of `module`. It
+# runs in a sub-interpreter too, where neither pytest nor the helpers are loaded.
+WATCH = r'''
+import socket
+
+def watch(module):
+    for _ in range(20):
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        server = module.Server(f"127.0.0.1:{port}")
+        try:
+            server.start()
+            break
+        except RuntimeError:  # lost the port to someone else
+            continue
+    conn = socket.create_connection(("127.0.0.1", port), timeout=5)
+
+    def ask(*lines):
+        conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
+        reply = b""
+        while b"\r\n\r\n" not in reply:
+            reply += conn.recv(4096)
+        return reply.decode()
+
+    url = f"rtsp://127.0.0.1:{port}/stream"
+    reply = ask(f"SETUP {url}/track1 RTSP/1.0", "CSeq: 1",
+                "Transport: RTP/AVP;unicast;client_port=9-10")
+    session = reply.split("Session: ", 1)[1].split(";", 1)[0].split("\r", 1)[0]
+    ask(f"PLAY {url} RTSP/1.0", "CSeq: 2", f"Session: {session}")
+    return server, conn
+
+def viewer_types(server):
+    return [type(viewer) for viewer in server.get_viewers()]
+'''
+
+IN_A_SUB_INTERPRETER = WATCH + '''
+import rtsp
+server, conn = watch(rtsp)
+assert viewer_types(server) == [rtsp.Viewer]
+conn.close()
+server.stop()
+'''
+
+
+def test_viewers_are_of_the_servers_module_after_a_reimport_and_in_a_sub_interpreter():
+    code = WATCH + f'''
+import sys, _xxsubinterpreters as interpreters
+import rtsp as first
+old_server, old_conn = watch(first)
+del sys.modules["rtsp"]
+import rtsp as second
+assert second.Viewer is not first.Viewer
+new_server, new_conn = watch(second)
+assert viewer_types(new_server) == [second.Viewer]
+assert viewer_types(old_server) == [first.Viewer]
+
+interp = interpreters.create()
+interpreters.run_string(interp, {IN_A_SUB_INTERPRETER!r})
+interpreters.destroy(interp)
+assert viewer_types(new_server) == [second.Viewer]
+assert viewer_types(old_server) == [first.Viewer]
+print("ok")
+'''
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "ok\n"
 
 
 @pytest.mark.parametrize(
