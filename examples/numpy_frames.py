@@ -79,13 +79,22 @@ def serve(server, width, height, fps, seconds=None, keyframe_on_join=True):
     increment = CLOCK_RATE // fps  # 3000 at 30 fps
     start = time.monotonic()
     index = 0
+    pts = 0  # the encoder's frame count: a join costs one frame more
     while seconds is None or time.monotonic() - start < seconds:
         picture = av.VideoFrame.from_ndarray(draw(index, width, height), format="rgb24")
         picture = picture.reformat(format="yuv420p")
-        picture.pts = index
-        if joins.arrived() and keyframe_on_join:
-            picture.pict_type = "I"  # a keyframe, with its SPS and PPS, for the newcomer
-        for packet in encoder.encode(picture):
+        picture.pts, pts = pts, pts + 1
+        packets = encoder.encode(picture)
+        # Looked at after encoding, right before sending, so nobody starts
+        # playing unseen in between. A newcomer gets the same picture again
+        # as a keyframe with its SPS and PPS instead of a P frame it cannot
+        # decode; the others miss nothing, as nothing after a keyframe refers
+        # to the frames before it.
+        if keyframe_on_join and joins.arrived():
+            picture.pict_type = "I"
+            picture.pts, pts = pts, pts + 1
+            packets = encoder.encode(picture)
+        for packet in packets:
             # With zero latency each packet is one whole access unit.
             server.send_frame(bytes(packet), increment)
         index += 1
