@@ -34,6 +34,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "examples"))
+
+from report import spread, table  # noqa: E402
 PLAYER_TIMEOUT = 15.0
 
 GST_PLAYER = r"""
@@ -213,16 +215,13 @@ def main():
             os.kill(producer.pid, signal.SIGKILL)
             producer.wait()
 
-    print("| player | producer | joins | PLAY to first correct frame, median (min-max) | "
-          "undecodable frames at join, median (max) |")
-    print("|---|---|---|---|---|")
+    rows = []
     for (name, mode), runs in results.items():
-        times = [s * 1000 for s, _ in runs if s is not None]
         bads = [b for _, b in runs]
-        span = (f"{statistics.median(times):.0f} ms ({min(times):.0f}-{max(times):.0f})"
-                if times else "none")
-        print(f"| {name} | {mode} | {len(runs)} | {span} | "
-              f"{statistics.median(bads):g} ({max(bads)}) |")
+        rows.append((name, mode, len(runs), spread([s * 1000 for s, _ in runs if s is not None], 0),
+                     f"{statistics.median(bads):g} ({max(bads)})"))
+    print(table(("player", "producer", "joins", "PLAY to first correct frame, median (min-max)",
+                 "undecodable frames at join, median (max)"), rows))
     return 0
 
 

@@ -29,6 +29,7 @@ sys.path.insert(0, str(HERE.parent / "examples"))
 import fanout  # noqa: E402
 import media  # noqa: E402
 import server_process  # noqa: E402
+from report import spread, table  # noqa: E402
 from send_frame import free_tcp_port  # noqa: E402
 
 import rtsp  # noqa: E402
@@ -138,17 +139,14 @@ def main():
             print(f"round {round_index + 1}: {mode:13} N={viewers:<3} worst stall {worst:.2f} ms, "
                   f"per-second worst median {typical:.2f} ms{keyframe}", file=sys.stderr, flush=True)
 
-    print("| loop beside | viewers | worst stall, median of rounds (range) | "
-          "per-second worst, median | keyframe send_frame, median (max) |")
-    print("|---|---|---|---|---|")
+    rows = []
     for (mode, viewers), rounds in results.items():
-        worst = [r[0] for r in rounds]
-        typical = statistics.median(r[1] for r in rounds)
-        keyframes = [k for r in rounds for k in r[2]]
-        cost = (f"{statistics.median(keyframes):.1f} ms ({max(keyframes):.1f})"
-                if keyframes else "-")
-        print(f"| {mode} | {viewers} | {statistics.median(worst):.2f} ms "
-              f"({min(worst):.2f}-{max(worst):.2f}) | {typical:.2f} ms | {cost} |")
+        rows.append((mode, viewers, spread([r[0] for r in rounds], 2),
+                     f"{statistics.median(r[1] for r in rounds):.2f} ms",
+                     spread([k for r in rounds for k in r[2]]) if mode != "idle" else "-"))
+    print(table(("loop beside", "viewers", "worst stall, median of rounds (min-max)",
+                 "per-second worst, median", "send_frame call for keyframes, median (min-max)"),
+                rows))
     return 0
 
 
