@@ -12,7 +12,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
-from demo import AccessUnitSplitter  # noqa: E402  (the demo's splitter, shared)
+from annexb import AccessUnitSplitter  # noqa: E402  (the examples' splitter, shared)
 
 FULL = {"size": "1920x1080", "seconds": 10, "bitrate": "8M"}
 SMOKE = {"size": "320x240", "seconds": 2, "bitrate": "500k"}

@@ -53,6 +53,15 @@ def ratio(ours, peer):
     return f"{ours / peer:.2f}" if peer and ours is not None else "n/a"
 
 
+def spread(values, digits=1, unit=" ms"):
+    """"median (min-max)" of the values, or "none"."""
+    if not values:
+        return "none"
+    f = f"{{:.{digits}f}}"
+    return (f"{f.format(statistics.median(values))}{unit} "
+            f"({f.format(min(values))}-{f.format(max(values))})")
+
+
 def table(header, rows):
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]

@@ -1,25 +1,29 @@
 """Serve frames you draw as numpy arrays, encoded to H.264 on the fly.
 
-    python3 examples/numpy_frames.py [--bind 0.0.0.0:8554] [--size 640x360]
-                                     [--fps 30] [--seconds N]
+    .venv/bin/python examples/numpy_frames.py [--bind 0.0.0.0:8554] [--size 640x360]
+                                              [--fps 30] [--seconds N]
 
-This is where a camera pipeline, a robot or a renderer starts: an RGB frame
-in memory. PyAV (Debian's python3-av) encodes each one with libx264 for low
-latency (no B-frames, so every frame goes out as soon as it is drawn, and the
-parameter sets before every keyframe, so a player that joins late can start
-at the next one), and the server sends each access unit to every player:
+(`.venv/bin/python` after scripts/setup, or any python3 with the module
+installed, see the README.) This is where a camera pipeline, a robot or a
+renderer starts: an RGB frame in memory. PyAV (Debian's python3-av) encodes
+each one with libx264 for low latency (no B-frames, so every frame goes out
+as soon as it is drawn, and the parameter sets before every keyframe), and
+the server sends each access unit to every player:
 
     ffplay -rtsp_transport udp rtsp://127.0.0.1:8554/stream
+
+A player can only start decoding at a keyframe, so when a new viewer shows
+up in get_viewers() the next frame is encoded as one: it sees correct
+pictures from its first frame instead of waiting up to a second.
 """
 
 import argparse
-import sys
 import time
 
 import av
 import numpy as np
 
-import rtsp
+import launch
 
 CLOCK_RATE = 90000  # RTP clock of H.264
 
@@ -33,10 +37,26 @@ def make_encoder(width, height, fps):
     encoder.options = {
         "preset": "veryfast",
         "tune": "zerolatency",
+        # A frame marked "I" becomes an IDR picture (a keyframe a player can start at).
+        "forced-idr": "1",
         # A keyframe every second, parameter sets before each, no B-frames.
         "x264-params": f"keyint={fps}:min-keyint={fps}:scenecut=0:bframes=0:repeat-headers=1",
     }
     return encoder
+
+
+class NewViewers:
+    """Tells when get_viewers() lists a session it did not list before."""
+
+    def __init__(self, server):
+        self.server = server
+        self.known = set()
+
+    def arrived(self):
+        playing = {viewer.session_id for viewer in self.server.get_viewers()}
+        new = playing - self.known
+        self.known = playing
+        return bool(new)
 
 
 def draw(index, width, height):
@@ -52,41 +72,54 @@ def draw(index, width, height):
     return frame
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--bind", default="0.0.0.0:8554")
-    parser.add_argument("--size", default="640x360")
-    parser.add_argument("--fps", type=int, default=30)
-    parser.add_argument("--seconds", type=float, default=None, help="stop after this long")
-    args = parser.parse_args(argv)
-    width, height = (int(v) for v in args.size.split("x"))
-
-    encoder = make_encoder(width, height, args.fps)
-    increment = CLOCK_RATE // args.fps  # 3000 at 30 fps
-    server = rtsp.Server(args.bind)
-    server.start()
-    print(f"serving rtsp://{args.bind.replace('0.0.0.0', '127.0.0.1')}/stream", flush=True)
+def serve(server, width, height, fps, seconds=None, keyframe_on_join=True):
+    """Draws, encodes and sends frames by the clock for `seconds` (or forever)."""
+    encoder = make_encoder(width, height, fps)
+    joins = NewViewers(server)
+    increment = CLOCK_RATE // fps  # 3000 at 30 fps
     start = time.monotonic()
     index = 0
+    pts = 0  # the encoder's frame count: a join costs one frame more
+    while seconds is None or time.monotonic() - start < seconds:
+        picture = av.VideoFrame.from_ndarray(draw(index, width, height), format="rgb24")
+        picture = picture.reformat(format="yuv420p")
+        picture.pts, pts = pts, pts + 1
+        packets = encoder.encode(picture)
+        # Looked at after encoding, right before sending, so nobody starts
+        # playing unseen in between. A newcomer gets the same picture again
+        # as a keyframe with its SPS and PPS instead of a P frame it cannot
+        # decode; the others miss nothing, as nothing after a keyframe refers
+        # to the frames before it.
+        if keyframe_on_join and joins.arrived():
+            picture.pict_type = "I"
+            picture.pts, pts = pts, pts + 1
+            packets = encoder.encode(picture)
+        for packet in packets:
+            # With zero latency each packet is one whole access unit.
+            server.send_frame(bytes(packet), increment)
+        index += 1
+        # Pace by the clock, not by the encoder.
+        delay = start + index / fps - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    launch.add_bind_option(parser)
+    launch.add_size_option(parser)
+    launch.add_fps_option(parser)
+    parser.add_argument("--seconds", type=float, default=None, help="stop after this long")
+    args = parser.parse_args(argv)
+
+    server = launch.start_server(args.bind)
+    print(f"serving {launch.watch_url(args.bind)}", flush=True)
     try:
-        while args.seconds is None or time.monotonic() - start < args.seconds:
-            picture = av.VideoFrame.from_ndarray(draw(index, width, height), format="rgb24")
-            picture = picture.reformat(format="yuv420p")
-            picture.pts = index
-            for packet in encoder.encode(picture):
-                # With zero latency each packet is one whole access unit.
-                server.send_frame(bytes(packet), increment)
-            index += 1
-            # Pace by the clock, not by the encoder.
-            delay = start + index / args.fps - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
-    except KeyboardInterrupt:
-        pass
+        serve(server, *args.size, args.fps, args.seconds)
     finally:
         server.stop()
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    launch.run(main)

@@ -1,58 +1,53 @@
-"""Push H.264 frames into an RTSP server from Python.
+"""Loop an H.264 file into an RTSP server, one access unit per frame period.
 
-    python3 examples/push_frames.py clip.h264
+    .venv/bin/python examples/push_frames.py clip.h264 [--bind 0.0.0.0:8554] [--fps 30]
 
-`clip.h264` is an Annex B stream with an access unit delimiter before each
-frame, for example:
+(`.venv/bin/python` after scripts/setup, or any python3 with the module
+installed, see the README.) `clip.h264` is an Annex B H.264 stream, with or
+without access unit delimiters, best with the parameter sets before every
+keyframe and no B-frames, for example:
 
     ffmpeg -f lavfi -i testsrc2=size=640x360:rate=30 -t 10 -c:v libx264 -bf 0 -g 30 \
-      -x264-params aud=1:repeat-headers=1 -f h264 clip.h264
+      -x264-params repeat-headers=1 -f h264 clip.h264
 
-Players connect to rtsp://127.0.0.1:8554/stream (RTP over UDP).
+Players open rtsp://127.0.0.1:8554/stream (RTP over UDP):
+
+    ffplay -rtsp_transport udp rtsp://127.0.0.1:8554/stream
 """
 
-import sys
+import argparse
+import itertools
 import time
 
-import rtsp
-
-FPS = 30
+import launch
 
 
-def access_units(data):
-    """Split an Annex B stream at its access unit delimiters (NAL type 9)."""
-    starts = []
-    pos = data.find(b"\x00\x00\x01")
-    while pos != -1:
-        if pos + 3 < len(data) and data[pos + 3] & 0x1F == 9:
-            starts.append(pos - 1 if pos > 0 and data[pos - 1] == 0 else pos)
-        pos = data.find(b"\x00\x00\x01", pos + 3)
-    return [data[a:b] for a, b in zip(starts, starts[1:] + [len(data)])]
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("file", help="Annex B H.264 file to loop")
+    launch.add_bind_option(parser)
+    launch.add_fps_option(parser)
+    args = parser.parse_args(argv)
 
-
-def main(path):
-    with open(path, "rb") as f:
-        frames = access_units(f.read())
-    if not frames:
-        sys.exit(f"{path}: no access unit delimiters found")
-
-    server = rtsp.Server("0.0.0.0:8554")
-    server.start()
-    print("rtsp://127.0.0.1:8554/stream")
+    frames = launch.load_stream(args.file)
+    server = launch.start_server(args.bind)
+    print(f"serving {args.file} ({len(frames)} frames, looped) at {launch.watch_url(args.bind)}",
+          flush=True)
+    increment = 90000 // args.fps  # the RTP clock of H.264 runs at 90 kHz
+    due = time.monotonic()
+    viewers = 0
     try:
-        while True:
-            for frame in frames:
-                # One access unit per call; the increment is in 90 kHz units.
-                served = server.send_frame(frame, 90000 // FPS)
-                time.sleep(1 / FPS)
-            for viewer in server.get_viewers():
-                print(viewer.session_id, viewer.client_addr)
-            print(f"{served} viewer(s) got the last frame")
-    except KeyboardInterrupt:
-        pass
+        for frame in itertools.cycle(frames):
+            served = server.send_frame(frame, increment)  # one access unit per call
+            if served != viewers:
+                print(f"{served} viewer(s): "
+                      + ", ".join(v.client_addr for v in server.get_viewers()), flush=True)
+                viewers = served
+            due += 1 / args.fps
+            time.sleep(max(0.0, due - time.monotonic()))
     finally:
         server.stop()
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    launch.run(main)

@@ -1,12 +1,12 @@
 """Re-serve this server's stream to players it cannot reach over UDP.
 
-    python3 examples/relay.py --source rtsp://CAMERA-HOST:8554/stream --port 8555
+    python3 examples/relay.py --source rtsp://CAMERA-HOST:8554/stream [--bind 0.0.0.0:8555]
 
 The server sends RTP over UDP only, which needs a path without NAT or a
 firewall between it and each player, and one process serves a bounded number
 of viewers. This relay, an RTSP server engine from GStreamer (Debian's
 gir1.2-gst-rtsp-server-1.0 and python3-gst-1.0), pulls the stream once over
-UDP and serves it again at rtsp://HOST:PORT/stream, without re-encoding, to
+UDP and serves it again at rtsp://RELAY-HOST:8555/stream, without re-encoding, to
 any number of players, over UDP or interleaved in the RTSP connection
 (`ffplay -rtsp_transport tcp rtsp://RELAY-HOST:8555/stream`), which passes
 NAT and firewalls that let the one TCP connection through. Run one relay per
@@ -35,14 +35,18 @@ def pipeline(source):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--source", required=True, help="this server's stream URL")
-    parser.add_argument("--port", type=int, default=8555, help="the relay's RTSP port")
-    parser.add_argument("--bind", default="0.0.0.0", help="the relay's listen address")
+    parser.add_argument("--bind", default="0.0.0.0:8555", metavar="HOST:PORT",
+                        help="the relay's RTSP listen address (default 0.0.0.0:8555)")
     args = parser.parse_args(argv)
+    host, _, port = args.bind.rpartition(":")
+    host = host.removeprefix("[").removesuffix("]")
+    if not (host and port.isdigit()):
+        parser.error("--bind must look like HOST:PORT")
 
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
-    server.set_address(args.bind)
-    server.set_service(str(args.port))
+    server.set_address(host)
+    server.set_service(port)
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(pipeline(args.source))
     # One pull from the source for every player; players may ask for UDP or
@@ -50,12 +54,12 @@ def main(argv=None):
     factory.set_shared(True)
     server.get_mount_points().add_factory("/stream", factory)
     if server.attach(None) == 0:
-        sys.exit(f"relay: cannot listen on {args.bind}:{args.port}")
+        sys.exit(f"relay.py: cannot listen on {args.bind}")
 
     loop = GLib.MainLoop()
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGINT, loop.quit)
     GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, signal.SIGTERM, loop.quit)
-    print(f"relaying {args.source} at rtsp://{args.bind}:{args.port}/stream", flush=True)
+    print(f"relaying {args.source} at rtsp://{args.bind}/stream", flush=True)
     loop.run()
     return 0
 

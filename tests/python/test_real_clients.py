@@ -1,8 +1,9 @@
 """Real players against a server fed with encoded test video over loopback.
 
-ffmpeg and GStreamer receive RTP over UDP and decode it; what ffmpeg decodes
-must be bit-exact with a local decode of the same file. A player that insists
-on RTP interleaved over TCP is refused while the others keep playing.
+ffmpeg, GStreamer, mpv and OpenCV receive RTP over UDP and decode it; what
+ffmpeg, mpv and OpenCV decode must be bit-exact with a local decode of the same
+file. A player that insists on RTP interleaved over TCP is refused with 461,
+creates no session, and the others keep playing.
 Every player runs as a subprocess with a deadline and is killed by its PID.
 """
 
@@ -59,12 +60,12 @@ def kill(proc):
     proc.wait()
 
 
-def run_clients(commands):
+def run_clients(commands, env=None):
     """Runs the commands side by side; returns [(returncode, stdout, stderr)]."""
     procs = []
     try:
         for command in commands:
-            procs.append(subprocess.Popen(command, stdin=subprocess.DEVNULL,
+            procs.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, env=env,
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE))
         deadline = time.monotonic() + CLIENT_TIMEOUT
         results = []
@@ -246,3 +247,110 @@ def test_tcp_only_client_is_refused_while_others_play(stream, video):
     compared, wrong = aligned_mismatches(framemd5_hashes(udp_out), video)
     assert compared >= 15 and wrong == []
     assert feeder.most_served == 1
+
+
+def mpv_client(url, frames, output):
+    """mpv over UDP, writing what it decodes as framemd5 lines to `output`."""
+    return ["mpv", "--no-config", "--rtsp-transport=udp", "--ao=no", f"--frames={frames}",
+            f"--o={output}", "--of=framemd5", "--ovc=rawvideo", url]
+
+
+def test_mpv_over_udp_decodes_bit_exact_frames(stream, video, tmp_path):
+    if shutil.which("mpv") is None:
+        pytest.skip("mpv not installed")
+    url, _ = stream
+    output = tmp_path / "mpv.framemd5"
+    ((code, _, err),) = run_clients([mpv_client(url, 45, output)])
+    assert code == 0, err
+    compared, wrong = aligned_mismatches(framemd5_hashes(output.read_text()), video)
+    assert compared >= 15, f"only {compared} frames after the first keyframe"
+    assert wrong == []
+
+
+OPENCV_READER = r"""
+import hashlib, sys
+import cv2
+source, wanted = sys.argv[1], int(sys.argv[2])
+capture = cv2.VideoCapture(source, cv2.CAP_FFMPEG)
+for _ in range(wanted):
+    ok, image = capture.read()
+    if not ok:
+        break
+    print(hashlib.md5(image.tobytes()).hexdigest(), flush=True)
+capture.release()
+"""
+
+
+def opencv_client(source, frames):
+    """cv2.VideoCapture reading `frames` pictures; prints the MD5 of each."""
+    return [sys.executable, "-c", OPENCV_READER, source, str(frames)]
+
+
+@pytest.fixture(scope="session")
+def opencv_video(video, tmp_path_factory):
+    """The test video as OpenCV decodes it locally: (units, keyframes, image hashes)."""
+    pytest.importorskip("cv2")
+    units, keyframes, _ = video
+    path = tmp_path_factory.mktemp("opencv") / "test.h264"
+    path.write_bytes(b"".join(units))
+    ((code, out, err),) = run_clients([opencv_client(str(path), len(units))])
+    assert code == 0, err
+    hashes = out.split()
+    assert len(hashes) == len(units), err
+    return units, keyframes, hashes
+
+
+@pytest.mark.parametrize("capture_options, tries_tcp_first", [
+    ("rtsp_transport;udp", False),  # what the Players page recommends
+    (None, True),                   # the default: TCP, refused with 461, then UDP
+])
+def test_opencv_capture_decodes_bit_exact_frames(stream, opencv_video, capture_options,
+                                                 tries_tcp_first):
+    url, _ = stream
+    env = {k: v for k, v in os.environ.items() if k != "OPENCV_FFMPEG_CAPTURE_OPTIONS"}
+    if capture_options:
+        env["OPENCV_FFMPEG_CAPTURE_OPTIONS"] = capture_options
+    ((code, out, err),) = run_clients([opencv_client(url, 45)], env=env)
+    assert code == 0, err
+    assert ("461 Unsupported Transport" in err) == tries_tcp_first, err
+    compared, wrong = aligned_mismatches(out.split(), opencv_video)
+    assert compared >= 15, f"only {compared} frames after the first keyframe"
+    assert wrong == []
+
+
+def next_session_id(url):
+    """The id a plain UDP SETUP gets now (16 hex digits from one counter, as
+    an int); the session ends with the connection."""
+    port = int(url.split(":")[2].split("/")[0])
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as control:
+        control.sendall(f"SETUP {url}/track1 RTSP/1.0\r\nCSeq: 1\r\n"
+                        "Transport: RTP/AVP;unicast;client_port=40000-40001\r\n\r\n".encode())
+        answer = b""
+        while b"\r\n\r\n" not in answer:
+            chunk = control.recv(4096)
+            assert chunk, "the server closed the connection before answering SETUP"
+            answer += chunk
+    session = [line for line in answer.decode().split("\r\n") if line.lower().startswith("session:")]
+    assert session, answer
+    return int(session[0].split(":", 1)[1].split(";")[0], 16)
+
+
+TCP_ONLY_CLIENTS = {
+    "ffmpeg -rtsp_transport tcp": ("ffmpeg", lambda url: ffmpeg_client(url, 10, transport="tcp")),
+    "mpv by default": ("mpv", lambda url: ["mpv", "--no-config", "--vo=null", "--ao=null",
+                                           "--length=2", url]),
+}
+
+
+@pytest.mark.parametrize("client", TCP_ONLY_CLIENTS)
+def test_tcp_only_client_gets_461_and_leaves_no_session(stream, client):
+    binary, command = TCP_ONLY_CLIENTS[client]
+    if shutil.which(binary) is None:
+        pytest.skip(f"{binary} not installed")
+    url, feeder = stream
+    before = next_session_id(url)
+    ((code, out, err),) = run_clients([command(url)])
+    assert code != 0
+    assert "461 Unsupported Transport" in out + err, out + err
+    assert next_session_id(url) == before + 1, "the refused SETUP created a session"
+    assert feeder.most_served == 0

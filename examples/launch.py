@@ -1,0 +1,86 @@
+"""How every example starts: the same options, a server that listens or one
+line saying why not, and Ctrl-C that works however the example was started."""
+
+import argparse
+import os
+import signal
+import sys
+
+import annexb
+import rtsp
+
+DEFAULT_BIND = "0.0.0.0:8554"
+PROG = os.path.basename(sys.argv[0])
+
+
+def add_bind_option(parser, default=DEFAULT_BIND):
+    parser.add_argument("--bind", default=default, metavar="HOST:PORT",
+                        help=f"RTSP listen address (default {default}; [::]:PORT for IPv6)")
+
+
+def add_fps_option(parser):
+    def fps(text):
+        if not text.isdigit() or not 1 <= int(text) <= 240:
+            raise argparse.ArgumentTypeError("must be a whole number from 1 to 240")
+        return int(text)
+    parser.add_argument("--fps", type=fps, default=30, help="frame rate (default 30)")
+
+
+def add_size_option(parser):
+    def size(text):
+        width, _, height = text.partition("x")
+        if not (width.isdigit() and height.isdigit() and int(width) and int(height)
+                and int(width) % 2 == int(height) % 2 == 0):
+            raise argparse.ArgumentTypeError("must look like 640x360 (even numbers)")
+        return int(width), int(height)
+    parser.add_argument("--size", type=size, default=(640, 360), metavar="WxH",
+                        help="picture size (default 640x360)")
+
+
+def fail(message):
+    """Ends the program with one line on stderr and exit status 1."""
+    sys.exit(f"{PROG}: {message}")
+
+
+def load_stream(path):
+    """The access units of an Annex B file, or the end of the program."""
+    try:
+        return annexb.file_access_units(path)
+    except OSError as err:
+        fail(f"cannot read {path}: {err.strerror or err}")
+    except ValueError as err:
+        fail(f"{path} {err}")
+
+
+def start_server(bind_addr, server_class=rtsp.Server):
+    """A started server (an rtsp.Server unless told otherwise), or the end of
+    the program (address in use, malformed address)."""
+    server = server_class(bind_addr)
+    try:
+        server.start()
+    except RuntimeError as err:
+        fail(f"cannot listen on {bind_addr}: {err}")
+    return server
+
+
+def watch_url(bind_addr):
+    """The stream's URL as a player on this host opens it."""
+    host, _, port = bind_addr.rpartition(":")
+    if host in ("0.0.0.0", ""):
+        host = "127.0.0.1"
+    elif host == "[::]":
+        host = "[::1]"
+    return f"rtsp://{host}:{port}/stream"
+
+
+def run(main):
+    """Runs main() and exits with its status. Ctrl-C and SIGTERM end it
+    quietly (main's `finally` blocks still run), also when it was started in
+    the background of a script, where SIGINT starts out ignored."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        print(f"{PROG}: stopped", file=sys.stderr)
+        sys.exit(0)
