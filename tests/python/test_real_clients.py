@@ -7,6 +7,7 @@ creates no session, and the others keep playing.
 Every player runs as a subprocess with a deadline and is killed by its PID.
 """
 
+import logging
 import os
 import shutil
 import signal
@@ -19,6 +20,7 @@ import time
 import pytest
 
 import rtsp
+import rtsp_logging
 
 FPS = 30
 INCREMENT = 90000 // FPS
@@ -318,21 +320,29 @@ def test_opencv_capture_decodes_bit_exact_frames(stream, opencv_video, capture_o
     assert wrong == []
 
 
-def next_session_id(url):
-    """The id a plain UDP SETUP gets now (16 hex digits from one counter, as
-    an int); the session ends with the connection."""
-    port = int(url.split(":")[2].split("/")[0])
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as control:
-        control.sendall(f"SETUP {url}/track1 RTSP/1.0\r\nCSeq: 1\r\n"
-                        "Transport: RTP/AVP;unicast;client_port=40000-40001\r\n\r\n".encode())
-        answer = b""
-        while b"\r\n\r\n" not in answer:
-            chunk = control.recv(4096)
-            assert chunk, "the server closed the connection before answering SETUP"
-            answer += chunk
-    session = [line for line in answer.decode().split("\r\n") if line.lower().startswith("session:")]
-    assert session, answer
-    return int(session[0].split(":", 1)[1].split(";")[0], 16)
+class SessionsCreated(logging.Handler):
+    """Counts the server's "session created" events while installed."""
+
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.count = 0
+
+    def emit(self, record):
+        if record.getMessage().startswith("session created"):
+            self.count += 1
+
+    def __enter__(self):
+        self.logger = logging.getLogger("rtsp.session")
+        self.saved_level = self.logger.level
+        self.logger.setLevel(logging.DEBUG)
+        self.logger.addHandler(self)
+        rtsp_logging.enable(logging.DEBUG)
+        return self
+
+    def __exit__(self, *exc):
+        rtsp_logging.disable()  # delivers what is pending first
+        self.logger.removeHandler(self)
+        self.logger.setLevel(self.saved_level)
 
 
 TCP_ONLY_CLIENTS = {
@@ -348,9 +358,9 @@ def test_tcp_only_client_gets_461_and_leaves_no_session(stream, client):
     if shutil.which(binary) is None:
         pytest.skip(f"{binary} not installed")
     url, feeder = stream
-    before = next_session_id(url)
-    ((code, out, err),) = run_clients([command(url)])
+    with SessionsCreated() as sessions:
+        ((code, out, err),) = run_clients([command(url)])
     assert code != 0
     assert "461 Unsupported Transport" in out + err, out + err
-    assert next_session_id(url) == before + 1, "the refused SETUP created a session"
+    assert sessions.count == 0, "the refused SETUP created a session"
     assert feeder.most_served == 0
