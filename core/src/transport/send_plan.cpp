@@ -76,8 +76,7 @@ SendPlan plan_sends(std::span<const ByteSpan> packets, std::span<const SocketAdd
       runs_count = messages.size() - runs_begin;
       continue;
     }
-    // Reserved first, so that copying within one vector never reads moved storage.
-    messages.reserve(messages.size() + runs_count);
+    // Copied out before the push, which may move the vector's storage.
     for (std::size_t r = 0; r < runs_count; ++r) {
       SendMessage message = (*runs)[runs_begin + r];
       message.destination = d;
