@@ -64,7 +64,10 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
     ids.push_back(&id);
     addresses.push_back(transport->client_addr);
   }
-  udp_sender_->send_packets(addresses, packets, [&](std::size_t viewer, int error) {
+  std::vector<ByteSpan> payloads;
+  payloads.reserve(packets.size());
+  for (const RtpPacket& packet : packets) payloads.push_back(packet.bytes());
+  udp_sender_->send_packets(addresses, payloads, [&](std::size_t viewer, int error) {
     warn_send_failed(*ids[viewer], addresses[viewer], error);
   });
   return addresses.size();

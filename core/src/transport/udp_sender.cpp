@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "error.hpp"
 #include "log.hpp"
@@ -37,6 +38,14 @@ bool may_refuse_segmentation(int error) noexcept {
   return error == EIO || error == EINVAL || error == ENOPROTOOPT || error == EOPNOTSUPP;
 }
 
+std::expected<std::size_t, int> send_one(int fd, const SocketAddress& to, ByteSpan payload) {
+  for (;;) {
+    const ssize_t sent = ::sendto(fd, payload.data(), payload.size(), 0, to.sockaddr_ptr(), to.length());
+    if (sent >= 0) return static_cast<std::size_t>(sent);
+    if (errno != EINTR) return std::unexpected(errno);
+  }
+}
+
 }  // namespace
 
 UdpSender::UdpSender(Fd v4, Fd v6) : v4_(std::move(v4)), v6_(std::move(v6)) {
@@ -44,137 +53,65 @@ UdpSender::UdpSender(Fd v4, Fd v6) : v4_(std::move(v4)), v6_(std::move(v6)) {
   size_send_buffer(v6_);
 }
 
-std::size_t segment_run_length(std::span<const RtpPacket> packets) noexcept {
-  if (packets.empty()) return 0;
-  const std::size_t size = packets[0].size();
-  if (size == 0) return 1;
-  std::size_t count = 0;
-  std::size_t bytes = 0;
-  while (count < packets.size() && count < UdpSender::kMaxSegments &&
-         bytes + packets[count].size() <= UdpSender::kMaxSendBytes) {
-    const std::size_t next = packets[count].size();
-    if (next > size) break;
-    bytes += next;
-    ++count;
-    if (next < size) break;  // only the last segment may be shorter
-  }
-  return count == 0 ? 1 : count;
-}
-
-std::expected<UdpSender::Route, int> UdpSender::route_to(const SocketAddress& to) const {
-  Route route{v4_.get(), {}, to.length()};
-  std::memcpy(&route.addr, to.sockaddr_ptr(), to.length());
-  if (to.is_v6()) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(to.sockaddr_ptr());
-    if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
-      // An IPv4 client seen through a dual-stack listener: the IPv6 socket is
-      // IPv6-only, so it goes out of the IPv4 one.
-      sockaddr_in unmapped{};
-      unmapped.sin_family = AF_INET;
-      unmapped.sin_port = v6->sin6_port;
-      std::memcpy(&unmapped.sin_addr, &v6->sin6_addr.s6_addr[12], sizeof unmapped.sin_addr);
-      std::memcpy(&route.addr, &unmapped, sizeof unmapped);
-      route.length = sizeof unmapped;
-    } else {
-      route.fd = v6_.get();
-    }
-  }
-  if (route.fd < 0) return std::unexpected(EAFNOSUPPORT);
-  return route;
-}
-
-std::expected<std::size_t, int> UdpSender::send_one(const Route& route,
-                                                    std::span<const std::uint8_t> payload) {
-  for (;;) {
-    const ssize_t sent = ::sendto(route.fd, payload.data(), payload.size(), 0,
-                                  reinterpret_cast<const sockaddr*>(&route.addr), route.length);
-    if (sent >= 0) return static_cast<std::size_t>(sent);
-    if (errno != EINTR) return std::unexpected(errno);
-  }
-}
-
-std::expected<std::size_t, int> UdpSender::send(const SocketAddress& to,
-                                                std::span<const std::uint8_t> payload) const {
-  const auto route = route_to(to);
+std::expected<std::size_t, int> UdpSender::send(const SocketAddress& to, ByteSpan payload) const {
+  const auto route = route_to(to, OpenSockets{v4_.valid(), v6_.valid()});
   if (!route) return std::unexpected(route.error());
-  return send_one(*route, payload);
+  return send_one(descriptor(route->socket), route->addr, payload);
 }
 
-void UdpSender::plan_runs(std::span<const RtpPacket> packets) {
+void UdpSender::send_packets(std::span<const SocketAddress> to, std::span<const ByteSpan> packets,
+                             const std::function<void(std::size_t, int)>& failed) {
+  if (to.empty() || packets.empty()) return;
+  plan_ = plan_sends(packets, to, segmentation(), OpenSockets{v4_.valid(), v6_.valid()},
+                     std::move(plan_));
+  for (std::size_t d = 0; d < plan_.routes.size(); ++d) {
+    if (plan_.routes[d]) continue;
+    for (std::size_t k = 0; k < packets.size(); ++k) failed(d, plan_.routes[d].error());
+  }
   iov_.resize(packets.size());
   for (std::size_t i = 0; i < packets.size(); ++i) {
     iov_[i] = iovec{const_cast<std::uint8_t*>(packets[i].data()), packets[i].size()};
   }
-  runs_.clear();
-  for (std::size_t next = 0; next < packets.size();) {
-    const std::size_t count = segmentation_ ? segment_run_length(packets.subspan(next)) : 1;
-    std::uint16_t segment = 0;
-    if (count >= 2) segment = static_cast<std::uint16_t>(packets[next].size());
-    runs_.push_back(Run{next, count, segment});
-    next += count;
+  for (const SendSocket socket : {SendSocket::V4, SendSocket::V6}) {
+    if (plan_.messages_of(socket).empty()) continue;
+    send_messages(descriptor(socket), plan_.messages_of(socket), packets, failed);
   }
-  controls_.assign(runs_.size(), SegmentControl{});
-  for (std::size_t r = 0; r < runs_.size(); ++r) {
-    if (runs_[r].segment == 0) continue;
-    auto* cmsg = reinterpret_cast<cmsghdr*>(controls_[r].bytes);
+}
+
+void UdpSender::send_messages(int fd, std::span<const SendMessage> planned,
+                              std::span<const ByteSpan> packets,
+                              const std::function<void(std::size_t, int)>& failed) {
+  controls_.resize(planned.size());
+  headers_.resize(planned.size());
+  for (std::size_t m = 0; m < planned.size(); ++m) {
+    const SendMessage& message = planned[m];
+    const SocketAddress& to = plan_.routes[message.destination]->addr;
+    mmsghdr& header = headers_[m];
+    header = mmsghdr{};
+    header.msg_hdr.msg_name = const_cast<sockaddr*>(to.sockaddr_ptr());
+    header.msg_hdr.msg_namelen = to.length();
+    header.msg_hdr.msg_iov = &iov_[message.first];
+    header.msg_hdr.msg_iovlen = message.count;
+    if (message.segment == 0) continue;
+    auto* cmsg = reinterpret_cast<cmsghdr*>(controls_[m].bytes);
     cmsg->cmsg_level = SOL_UDP;
     cmsg->cmsg_type = UDP_SEGMENT;
     cmsg->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-    std::memcpy(CMSG_DATA(cmsg), &runs_[r].segment, sizeof runs_[r].segment);
+    std::memcpy(CMSG_DATA(cmsg), &message.segment, sizeof message.segment);
+    header.msg_hdr.msg_control = controls_[m].bytes;
+    header.msg_hdr.msg_controllen = sizeof controls_[m].bytes;
   }
-}
 
-void UdpSender::send_packets(std::span<const SocketAddress> to, std::span<const RtpPacket> packets,
-                             const std::function<void(std::size_t, int)>& failed) {
-  if (to.empty() || packets.empty()) return;
-  plan_runs(packets);
-  routes_.clear();
-  for (std::size_t i = 0; i < to.size(); ++i) {
-    const auto route = route_to(to[i]);
-    if (route) {
-      routes_.push_back(*route);
-      continue;
-    }
-    routes_.push_back(Route{-1, {}, 0});
-    for (std::size_t k = 0; k < packets.size(); ++k) failed(i, route.error());
-  }
-  // One batch per socket, each destination's messages together and in order.
-  for (const int fd : {v4_.get(), v6_.get()}) {
-    if (fd < 0) continue;
-    messages_.clear();
-    message_origin_.clear();
-    for (std::size_t i = 0; i < routes_.size(); ++i) {
-      if (routes_[i].fd != fd) continue;
-      for (std::size_t r = 0; r < runs_.size(); ++r) {
-        mmsghdr message{};
-        message.msg_hdr.msg_name = &routes_[i].addr;
-        message.msg_hdr.msg_namelen = routes_[i].length;
-        message.msg_hdr.msg_iov = &iov_[runs_[r].first];
-        message.msg_hdr.msg_iovlen = runs_[r].count;
-        if (runs_[r].segment != 0) {
-          message.msg_hdr.msg_control = controls_[r].bytes;
-          message.msg_hdr.msg_controllen = sizeof controls_[r].bytes;
-        }
-        messages_.push_back(message);
-        message_origin_.emplace_back(i, r);
-      }
-    }
-    send_batch(fd, packets, failed);
-  }
-}
-
-void UdpSender::send_batch(int fd, std::span<const RtpPacket> packets,
-                           const std::function<void(std::size_t, int)>& failed) {
   std::size_t next = 0;
-  while (next < messages_.size()) {
-    if (!segmentation_) {
+  while (next < planned.size()) {
+    if (!segmentation()) {
       // Refused (earlier in this call or before) or switched off: what is
       // left goes one datagram a call.
-      for (; next < messages_.size(); ++next) send_singly(next, 0, packets, failed);
+      for (; next < planned.size(); ++next) send_singly(fd, planned[next], 0, packets, failed);
       return;
     }
-    const auto batch = static_cast<unsigned>(std::min<std::size_t>(messages_.size() - next, UIO_MAXIOV));
-    const int sent = ::sendmmsg(fd, &messages_[next], batch, 0);
+    const auto batch = static_cast<unsigned>(std::min<std::size_t>(planned.size() - next, UIO_MAXIOV));
+    const int sent = ::sendmmsg(fd, &headers_[next], batch, 0);
     if (sent > 0) {
       next += static_cast<std::size_t>(sent);
       continue;
@@ -183,37 +120,35 @@ void UdpSender::send_batch(int fd, std::span<const RtpPacket> packets,
     // The kernel stops a batch at the first message that fails and reports
     // that message's error when the batch starts with it.
     const int error = sent < 0 ? errno : EIO;
-    const auto [destination, r] = message_origin_[next];
-    const Run& run = runs_[r];
-    if (run.segment == 0 || !may_refuse_segmentation(error)) {
-      for (std::size_t k = 0; k < run.count; ++k) failed(destination, error);
+    const SendMessage& message = planned[next];
+    if (message.segment == 0 || !may_refuse_segmentation(error)) {
+      for (std::size_t k = 0; k < message.count; ++k) failed(message.destination, error);
       ++next;
       continue;
     }
     // Either segmentation was refused, or this destination refuses any
     // datagram (port 0, say): the first packet on its own tells which.
-    const auto single = send_one(routes_[destination], packets[run.first].bytes());
+    const auto single = send_one(fd, plan_.routes[message.destination]->addr, packets[message.first]);
     if (single) {
-      segmentation_ = false;
+      segmentation_refused_ = true;
       RTSP_EVENT(log::Level::Info, kTarget,
                  "UDP segmentation offload unavailable; sending one datagram per packet",
                  {"error", RtspError::io(error).message()});
     } else {
-      failed(destination, single.error());
+      failed(message.destination, single.error());
     }
-    send_singly(next, 1, packets, failed);
+    send_singly(fd, message, 1, packets, failed);
     ++next;
   }
 }
 
-void UdpSender::send_singly(std::size_t message, std::size_t skip,
-                            std::span<const RtpPacket> packets,
-                            const std::function<void(std::size_t, int)>& failed) {
-  const auto [destination, r] = message_origin_[message];
-  const Run& run = runs_[r];
-  for (std::size_t k = skip; k < run.count; ++k) {
-    const auto sent = send_one(routes_[destination], packets[run.first + k].bytes());
-    if (!sent) failed(destination, sent.error());
+void UdpSender::send_singly(int fd, const SendMessage& message, std::size_t skip,
+                            std::span<const ByteSpan> packets,
+                            const std::function<void(std::size_t, int)>& failed) const {
+  const SocketAddress& to = plan_.routes[message.destination]->addr;
+  for (std::size_t k = skip; k < message.count; ++k) {
+    const auto sent = send_one(fd, to, packets[message.first + k]);
+    if (!sent) failed(message.destination, sent.error());
   }
 }
 
