@@ -208,12 +208,21 @@ int convert_unsigned(PyObject* obj, const char* name, unsigned long long max,
   return 0;
 }
 
-int check_receiver(PyObject* self, PyTypeObject* cls) {
-  if (PyObject_TypeCheck(self, cls)) {
-    return 0;
+PyObject* to_python(const std::expected<void, RtspError>& result) {
+  if (!result) {
+    return raise_core_error(result.error());
   }
-  return raise_not_instance(self, cls->tp_name);
+  Py_RETURN_NONE;
 }
+
+PyObject* to_python(const std::expected<std::size_t, RtspError>& result) {
+  if (!result) {
+    return raise_core_error(result.error());
+  }
+  return PyLong_FromSize_t(*result);
+}
+
+PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 PyObject* raise_core_error(const RtspError& error) {
   const std::string message = error.message();

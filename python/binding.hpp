@@ -1,7 +1,7 @@
 // Argument binding and conversion shared by every class of the extension
 // module, so that all methods report binding and conversion errors with the
-// same messages. Each method body then reads: bind, convert, lock, call the
-// core, unlock, convert the result.
+// same messages. Each method body then reads: bind, convert, then one
+// locked_call (lock, call the core, unlock, convert the result).
 //
 // Called with the interpreter lock held (or, on free-threaded builds, from an
 // attached thread); nothing here takes an object lock.
@@ -12,9 +12,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <limits>
+#include <mutex>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "error.hpp"
 
@@ -64,9 +67,6 @@ int convert_unsigned(PyObject* obj, const char* name, T* out) {
 // absent there). Parameters that merely have a default do not accept None.
 inline bool is_present(PyObject* obj) { return obj != nullptr && obj != Py_None; }
 
-// Raises TypeError unless `self` is an instance of `cls`.
-int check_receiver(PyObject* self, PyTypeObject* cls);
-
 // Raises a core error as RuntimeError carrying its display text.
 PyObject* raise_core_error(const RtspError& error);
 
@@ -74,6 +74,55 @@ PyObject* raise_core_error(const RtspError& error);
 // MemoryError for std::bad_alloc, RuntimeError otherwise. Call only from
 // inside a catch block.
 PyObject* raise_current_exception();
+
+// Python results of core calls: None, an int or a bool, or the core error
+// raised as RuntimeError.
+PyObject* to_python(const std::expected<void, RtspError>& result);
+PyObject* to_python(const std::expected<std::size_t, RtspError>& result);
+PyObject* to_python(bool value);
+
+struct ToPython {
+  template <typename T>
+  PyObject* operator()(T& value) const {
+    return to_python(value);
+  }
+};
+
+// The body of every method after its arguments are converted: runs
+// `call(core)` with `mutex` (the object's lock) held, then, with the lock
+// released, turns its result into a Python object with `convert` (None for a
+// call that returns nothing). A C++ exception from either becomes a Python
+// error (raise_current_exception).
+template <typename Core, typename Call, typename Convert = ToPython>
+PyObject* locked_call(std::mutex& mutex, Core& core, Call call, Convert convert = {}) {
+  try {
+    using Result = std::invoke_result_t<Call&, Core&>;
+    if constexpr (std::is_void_v<Result>) {
+      {
+        std::lock_guard lock(mutex);
+        call(core);
+      }
+      Py_RETURN_NONE;
+    } else {
+      Result result = [&] {
+        std::lock_guard lock(mutex);
+        return call(core);
+      }();
+      return convert(result);
+    }
+  } catch (...) {
+    return raise_current_exception();
+  }
+}
+
+// A METH_METHOD | METH_FASTCALL | METH_KEYWORDS function as the PyCFunction
+// that method tables store.
+template <typename F>
+PyCFunction method(F* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+inline constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 // Creates a class from `type_spec` for `module` and returns a new reference.
 // `type_spec->name` is "rtsp.{Class}", which gives the class its __module__ (a

@@ -92,38 +92,26 @@ PyObject* render_to_list(rtsp::H264Packetizer::FramePlan& plan) {
   return list;
 }
 
-PyObject* packetizer_packetize(PyObject* op, PyTypeObject* cls, PyObject* const* args,
+PyObject* packetizer_packetize(PyObject* op, PyTypeObject*, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_receiver(op, cls) < 0) {
-    return nullptr;
-  }
   PyObject* argv[2];
-  if (bind_fastcall(kPacketize, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
   std::span<const std::uint8_t> frame;
   std::uint32_t increment = 0;
-  if (convert_bytes(argv[0], "frame_data", &frame) < 0 ||
+  if (bind_fastcall(kPacketize, args, nargs, kwnames, argv) < 0 ||
+      convert_bytes(argv[0], "frame_data", &frame) < 0 ||
       convert_unsigned(argv[1], "timestamp_increment", &increment) < 0) {
     return nullptr;
   }
   PacketizerObject* self = packetizer_cast(op);
-  try {
-    std::optional<rtsp::H264Packetizer::FramePlan> plan;
-    {
-      std::lock_guard lock(self->mutex);
-      plan.emplace(self->packetizer->plan(frame, increment));
-    }
-    // `frame` stays valid: the call holds a reference to its bytes object.
-    return render_to_list(*plan);
-  } catch (...) {
-    return raise_current_exception();
-  }
+  // `frame` stays valid after the lock: the call holds a reference to its
+  // bytes object, and the plan is rendered from it.
+  return locked_call(
+      self->mutex, *self->packetizer,
+      [&](rtsp::H264Packetizer& p) { return p.plan(frame, increment); }, render_to_list);
 }
 
 PyMethodDef packetizer_methods[] = {
-    {"packetize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(packetizer_packetize)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"packetize", method(packetizer_packetize), kMethodFlags,
      "packetize($self, frame_data, timestamp_increment)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };

@@ -1,6 +1,8 @@
 // Server: the Python face of the core server. Every method binds and converts
-// its arguments, makes one core call under the object's lock, and turns the
-// result into Python objects after the lock is released.
+// its arguments, then makes one locked_call: the core call under the object's
+// lock, the result turned into Python objects after the lock is released.
+// (The interpreter's method descriptors refuse a receiver of another class
+// before any of this runs.)
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -52,21 +54,9 @@ constexpr Signature kSendRtpPacket = {"Server.send_rtp_packet()", kSendRtpPacket
 constexpr const char* kBroadcastParams[] = {"payload"};
 constexpr Signature kBroadcast = {"Server.broadcast_rtp_packet()", kBroadcastParams, 1};
 
-// Receiver check and binding for a method without parameters.
-int bind_none(const Signature& sig, PyObject* op, PyTypeObject* cls, PyObject* const* args,
-              Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_receiver(op, cls) < 0) {
-    return -1;
-  }
+// Binding for a method without parameters.
+int bind_none(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return bind_fastcall(sig, args, nargs, kwnames, {});
-}
-
-// The Python result of a counting core call.
-PyObject* count_result(const std::expected<std::size_t, RtspError>& result) {
-  if (!result) {
-    return raise_core_error(result.error());
-  }
-  return PyLong_FromSize_t(*result);
 }
 
 PyObject* server_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -141,184 +131,97 @@ void server_dealloc(PyObject* op) {
   Py_DECREF(type);
 }
 
-PyObject* server_start(PyObject* op, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+PyObject* server_start(PyObject* op, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  if (bind_none(kStart, op, cls, args, nargs, kwnames) < 0) {
+  if (bind_none(kStart, args, nargs, kwnames) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  try {
-    std::expected<void, RtspError> result;
-    {
-      std::lock_guard lock(self->mutex);
-      result = self->server->start();
-    }
-    if (!result) {
-      return raise_core_error(result.error());
-    }
-    Py_RETURN_NONE;
-  } catch (...) {
-    return raise_current_exception();
-  }
+  return locked_call(self->mutex, *self->server, [](rtsp::Server& s) { return s.start(); });
 }
 
-PyObject* server_stop(PyObject* op, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+PyObject* server_stop(PyObject* op, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
-  if (bind_none(kStop, op, cls, args, nargs, kwnames) < 0) {
+  if (bind_none(kStop, args, nargs, kwnames) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  try {
-    std::lock_guard lock(self->mutex);
-    self->server->stop();
-  } catch (...) {
-    return raise_current_exception();
-  }
-  Py_RETURN_NONE;
+  return locked_call(self->mutex, *self->server, [](rtsp::Server& s) { s.stop(); });
 }
 
-PyObject* server_is_running(PyObject* op, PyTypeObject* cls, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-  if (bind_none(kIsRunning, op, cls, args, nargs, kwnames) < 0) {
+PyObject* server_is_running(PyObject* op, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  if (bind_none(kIsRunning, args, nargs, kwnames) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  bool running = false;
-  try {
-    std::lock_guard lock(self->mutex);
-    running = self->server->is_running();
-  } catch (...) {
-    return raise_current_exception();
-  }
-  return PyBool_FromLong(running ? 1 : 0);
+  return locked_call(self->mutex, *self->server, [](rtsp::Server& s) { return s.is_running(); });
 }
 
-PyObject* server_send_frame(PyObject* op, PyTypeObject* cls, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_receiver(op, cls) < 0) {
-    return nullptr;
-  }
+PyObject* server_send_frame(PyObject* op, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
   PyObject* argv[2];
-  if (bind_fastcall(kSendFrame, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
   std::span<const std::uint8_t> data;
   std::uint32_t increment = 0;
-  if (convert_bytes(argv[0], "data", &data) < 0 ||
+  if (bind_fastcall(kSendFrame, args, nargs, kwnames, argv) < 0 ||
+      convert_bytes(argv[0], "data", &data) < 0 ||
       convert_unsigned(argv[1], "timestamp_increment", &increment) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  try {
-    std::expected<std::size_t, RtspError> result;
-    {
-      std::lock_guard lock(self->mutex);
-      result = self->server->send_frame(data, increment);
-    }
-    return count_result(result);
-  } catch (...) {
-    return raise_current_exception();
-  }
+  return locked_call(self->mutex, *self->server,
+                     [&](rtsp::Server& s) { return s.send_frame(data, increment); });
 }
 
-PyObject* server_send_frame_to(PyObject* op, PyTypeObject* cls, PyObject* const* args,
+PyObject* server_send_frame_to(PyObject* op, PyTypeObject*, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_receiver(op, cls) < 0) {
-    return nullptr;
-  }
   PyObject* argv[3];
-  if (bind_fastcall(kSendFrameTo, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
   std::string_view mount_path;
   std::span<const std::uint8_t> data;
   std::uint32_t increment = 0;
-  if (convert_text(argv[0], "mount_path", &mount_path) < 0 ||
+  if (bind_fastcall(kSendFrameTo, args, nargs, kwnames, argv) < 0 ||
+      convert_text(argv[0], "mount_path", &mount_path) < 0 ||
       convert_bytes(argv[1], "data", &data) < 0 ||
       convert_unsigned(argv[2], "timestamp_increment", &increment) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  try {
-    std::expected<std::size_t, RtspError> result;
-    {
-      std::lock_guard lock(self->mutex);
-      result = self->server->send_frame_to(mount_path, data, increment);
-    }
-    return count_result(result);
-  } catch (...) {
-    return raise_current_exception();
-  }
+  return locked_call(self->mutex, *self->server,
+                     [&](rtsp::Server& s) { return s.send_frame_to(mount_path, data, increment); });
 }
 
-PyObject* server_send_rtp_packet(PyObject* op, PyTypeObject* cls, PyObject* const* args,
+PyObject* server_send_rtp_packet(PyObject* op, PyTypeObject*, PyObject* const* args,
                                  Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_receiver(op, cls) < 0) {
-    return nullptr;
-  }
   PyObject* argv[2];
-  if (bind_fastcall(kSendRtpPacket, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
   std::string_view session_id;
   std::span<const std::uint8_t> payload;
-  if (convert_text(argv[0], "session_id", &session_id) < 0 ||
+  if (bind_fastcall(kSendRtpPacket, args, nargs, kwnames, argv) < 0 ||
+      convert_text(argv[0], "session_id", &session_id) < 0 ||
       convert_bytes(argv[1], "payload", &payload) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  try {
-    std::expected<std::size_t, RtspError> result;
-    {
-      std::lock_guard lock(self->mutex);
-      result = self->server->send_rtp_packet(session_id, payload);
-    }
-    return count_result(result);
-  } catch (...) {
-    return raise_current_exception();
-  }
+  return locked_call(self->mutex, *self->server,
+                     [&](rtsp::Server& s) { return s.send_rtp_packet(session_id, payload); });
 }
 
-PyObject* server_broadcast_rtp_packet(PyObject* op, PyTypeObject* cls, PyObject* const* args,
+PyObject* server_broadcast_rtp_packet(PyObject* op, PyTypeObject*, PyObject* const* args,
                                       Py_ssize_t nargs, PyObject* kwnames) {
-  if (check_receiver(op, cls) < 0) {
-    return nullptr;
-  }
   PyObject* argv[1];
-  if (bind_fastcall(kBroadcast, args, nargs, kwnames, argv) < 0) {
-    return nullptr;
-  }
   std::span<const std::uint8_t> payload;
-  if (convert_bytes(argv[0], "payload", &payload) < 0) {
+  if (bind_fastcall(kBroadcast, args, nargs, kwnames, argv) < 0 ||
+      convert_bytes(argv[0], "payload", &payload) < 0) {
     return nullptr;
   }
   ServerObject* self = server_cast(op);
-  try {
-    std::expected<std::size_t, RtspError> result;
-    {
-      std::lock_guard lock(self->mutex);
-      result = self->server->broadcast_rtp_packet(payload);
-    }
-    return count_result(result);
-  } catch (...) {
-    return raise_current_exception();
-  }
+  return locked_call(self->mutex, *self->server,
+                     [&](rtsp::Server& s) { return s.broadcast_rtp_packet(payload); });
 }
 
-PyObject* server_get_viewers(PyObject* op, PyTypeObject* cls, PyObject* const* args,
-                             Py_ssize_t nargs, PyObject* kwnames) {
-  if (bind_none(kGetViewers, op, cls, args, nargs, kwnames) < 0) {
-    return nullptr;
-  }
-  ServerObject* self = server_cast(op);
-  std::vector<rtsp::Viewer> viewers;
-  try {
-    std::lock_guard lock(self->mutex);
-    viewers = self->server->get_viewers();
-  } catch (...) {
-    return raise_current_exception();
-  }
-  // The records are made of the Viewer class of this Server class's module.
+// The records become instances of the Viewer class of this Server class's
+// module (`cls`, the defining class), so a re-imported module or another
+// interpreter gets its own.
+PyObject* viewer_list(PyTypeObject* cls, const std::vector<rtsp::Viewer>& viewers) {
   PyObject* module = PyType_GetModule(cls);
   PyTypeObject* viewer_class = module == nullptr ? nullptr : viewer_class_of(module);
   if (viewer_class == nullptr) {
@@ -337,13 +240,16 @@ PyObject* server_get_viewers(PyObject* op, PyTypeObject* cls, PyObject* const* a
   return list;
 }
 
-// METH_METHOD functions are stored in the PyCFunction slot.
-template <typename F>
-PyCFunction method(F* function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+PyObject* server_get_viewers(PyObject* op, PyTypeObject* cls, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
+  if (bind_none(kGetViewers, args, nargs, kwnames) < 0) {
+    return nullptr;
+  }
+  ServerObject* self = server_cast(op);
+  return locked_call(
+      self->mutex, *self->server, [](rtsp::Server& s) { return s.get_viewers(); },
+      [cls](const std::vector<rtsp::Viewer>& viewers) { return viewer_list(cls, viewers); });
 }
-
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef server_methods[] = {
     {"start", method(server_start), kMethodFlags, "start($self)\n--\n\n"},

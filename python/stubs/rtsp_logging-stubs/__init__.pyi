@@ -1,4 +1,4 @@
-"""Routes the `rtsp` server's diagnostic events to Python's `logging`.
+"""The rtsp server's diagnostic events in Python's logging.
 
 Without `enable()` the server logs nothing. Loggers are named after the
 event's source ("rtsp.transport.tcp", "rtsp.protocol.handler", ...); each
@@ -9,7 +9,11 @@ events are dropped, counted and reported.
 """
 
 def enable(level: int = 20) -> None:
-    """Deliver the server's events at `level` and above to `logging`.
+    """Route the server's diagnostic events to Python's logging, at `level` and
+    above. Logger names follow the event's source ("rtsp.transport.tcp");
+    each record carries the event's fields as `record.rtsp_fields`.
+
+    Nothing is logged before the first call.
 
     Args:
         level: a `logging` level (`logging.INFO` is 20); 5 is the server's
@@ -17,4 +21,4 @@ def enable(level: int = 20) -> None:
             example `logging.basicConfig(level=logging.INFO)`) to see them.
     """
 def disable() -> None:
-    """Stop delivering events, after those already queued."""
+    """Stop routing diagnostic events to logging, after delivering those pending."""
