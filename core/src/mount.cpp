@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "log.hpp"
+#include "text.hpp"
 
 namespace rtsp {
 
@@ -13,14 +14,6 @@ namespace {
 constexpr std::string_view kTarget = "rtsp::mount";
 constexpr std::string_view kFallbackPath = "/stream";
 
-// Lets the map be searched with a std::string_view without building a key.
-struct PathHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view path) const noexcept {
-    return std::hash<std::string_view>{}(path);
-  }
-};
-
 }  // namespace
 
 Mount::Mount(std::string path, std::unique_ptr<Packetizer> packetizer)
@@ -28,7 +21,7 @@ Mount::Mount(std::string path, std::unique_ptr<Packetizer> packetizer)
 
 void Mount::subscribe(std::string_view session_id) {
   std::unique_lock lock(subscribers_mutex_);
-  if (std::ranges::find(subscribers_, session_id) != subscribers_.end()) return;
+  if (!positions_.try_emplace(std::string(session_id), subscribers_.size()).second) return;
   subscribers_.emplace_back(session_id);
   RTSP_EVENT(log::Level::Debug, kTarget, "session subscribed", {"mount", path_},
              {"session_id", session_id});
@@ -36,10 +29,15 @@ void Mount::subscribe(std::string_view session_id) {
 
 void Mount::unsubscribe(std::string_view session_id) {
   std::unique_lock lock(subscribers_mutex_);
-  const auto it = std::ranges::find(subscribers_, session_id);
-  if (it == subscribers_.end()) return;
+  const auto found = positions_.find(session_id);
+  if (found == positions_.end()) return;
   // Order is not kept: the last entry takes the removed one's place.
-  if (it != subscribers_.end() - 1) *it = std::move(subscribers_.back());
+  const std::size_t index = found->second;
+  positions_.erase(found);
+  if (index != subscribers_.size() - 1) {
+    subscribers_[index] = std::move(subscribers_.back());
+    positions_.find(subscribers_[index])->second = index;
+  }
   subscribers_.pop_back();
   RTSP_EVENT(log::Level::Debug, kTarget, "session unsubscribed", {"mount", path_},
              {"session_id", session_id});
@@ -86,7 +84,7 @@ struct MountRegistry::Mounts {
   // walk of unsubscribe_all. Taken after the default lock, before a mount's
   // subscriber lock.
   mutable std::shared_mutex mutex;
-  std::unordered_map<std::string, std::shared_ptr<Mount>, PathHash, std::equal_to<>> by_path;
+  std::unordered_map<std::string, std::shared_ptr<Mount>, TextHash, std::equal_to<>> by_path;
 };
 
 struct MountRegistry::Default {

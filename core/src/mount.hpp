@@ -15,10 +15,12 @@
 #include <shared_mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "media/packetizer.hpp"
+#include "text.hpp"
 
 namespace rtsp {
 
@@ -55,9 +57,12 @@ class Mount {
   std::mutex packetizer_mutex_;
   std::unique_ptr<Packetizer> packetizer_;
 
-  // Guards subscribers_.
+  // Guards subscribers_ and positions_.
   mutable std::shared_mutex subscribers_mutex_;
   std::vector<std::string> subscribers_;
+  // Each subscriber's index in subscribers_, so that subscribing and
+  // unsubscribing take constant time however many sessions there are.
+  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> positions_;
 };
 
 // The mount path a request URI names: after "rtsp://" or "rtsps://" the text

@@ -1,7 +1,9 @@
 // Text helpers shared by the protocol readers: Unicode white space on UTF-8
-// text, ASCII case folding and UTF-8 validation.
+// text, ASCII case folding, UTF-8 validation, and a hash for text keys.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -22,5 +24,14 @@ bool is_all_whitespace(std::string_view text) noexcept;
 bool equals_ignore_ascii_case(std::string_view a, std::string_view b) noexcept;
 
 bool is_valid_utf8(std::string_view text) noexcept;
+
+// A hash for maps keyed by std::string that are searched with a
+// std::string_view (with std::equal_to<>), without building a key.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
 
 }  // namespace rtsp

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -122,6 +124,30 @@ TEST(MountTest, UnsubscribeMovesTheLastEntryIntoTheGap) {
       EXPECT_EQ(events[0].field("session_id"), c.remove);
     }
   }
+}
+
+// The position index must follow every swap: checked against a plain list
+// over a long mixed run.
+TEST(MountTest, ManySubscribersMatchAPlainListAfterMixedChurn) {
+  Mount mount("/m", fake());
+  Ids model;
+  std::uint32_t state = 12345;
+  const auto next = [&] { return state = state * 1103515245u + 12345u; };
+  for (int step = 0; step < 5000; ++step) {
+    const std::string id = std::to_string(next() % 300);
+    const auto it = std::find(model.begin(), model.end(), id);
+    if (next() % 3 != 0) {
+      mount.subscribe(id);
+      if (it == model.end()) model.push_back(id);
+    } else {
+      mount.unsubscribe(id);
+      if (it != model.end()) {
+        *it = model.back();
+        model.pop_back();
+      }
+    }
+  }
+  EXPECT_EQ(mount.subscribed_session_ids(), model);
 }
 
 TEST(MountTest, SubscriberListIsACopy) {

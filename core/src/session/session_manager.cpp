@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "log.hpp"
+#include "text.hpp"
 
 namespace rtsp {
 
@@ -15,14 +16,6 @@ constexpr std::string_view kTarget = "rtsp::session";
 constexpr std::uint64_t kFirstPort = 5000;
 constexpr std::uint64_t kLastRtpPort = 65534;
 
-// Lets the map be searched with a std::string_view without building a key.
-struct IdHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view id) const noexcept {
-    return std::hash<std::string_view>{}(id);
-  }
-};
-
 }  // namespace
 
 struct SessionManager::Registry {
@@ -30,7 +23,7 @@ struct SessionManager::Registry {
   // batch), shared for lookups, counts and the walk for playing sessions.
   // May be held while a session's state lock is taken, never the reverse.
   mutable std::shared_mutex mutex;
-  std::unordered_map<std::string, std::shared_ptr<Session>, IdHash, std::equal_to<>> sessions;
+  std::unordered_map<std::string, std::shared_ptr<Session>, TextHash, std::equal_to<>> sessions;
 
   std::size_t count() const {
     std::shared_lock lock(mutex);
@@ -42,11 +35,12 @@ SessionManager::SessionManager()
     : registry_(std::make_shared<Registry>()),
       next_port_(std::make_shared<std::atomic<std::uint64_t>>(kFirstPort)) {}
 
-std::shared_ptr<Session> SessionManager::create_session(std::string uri) {
+std::shared_ptr<Session> SessionManager::create_session(std::string uri, std::size_t limit) {
   auto session = std::make_shared<Session>(uri);
   for (;;) {
     {
       std::unique_lock lock(registry_->mutex);
+      if (registry_->sessions.size() >= limit) return nullptr;
       if (registry_->sessions.try_emplace(session->id(), session).second) break;
     }
     // A random id that a live session already holds: draw again.
