@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,6 +28,32 @@ struct ConnectionTimings {
   std::chrono::milliseconds idle_timeout{60000};
 };
 
+// What one client may take of the server. Set by the core only (tests lower
+// them); Python sees the defaults, which no real player or relay reaches.
+struct ServerLimits {
+  // SETUP beyond either is answered 503 and creates nothing. A player sets up
+  // one session per track.
+  std::size_t sessions_per_connection = 16;
+  std::size_t sessions_per_server = 4096;
+  // Control connections served at once, server-wide and from one IP address.
+  // Zero means derived at start: server-wide from the descriptor limit (two
+  // descriptors a connection, room left for the embedding program), capped
+  // at kMaxConnections; per address half of the server-wide figure.
+  std::size_t connections = 0;
+  std::size_t connections_per_address = 0;
+  // A request URI longer than this is answered 414 and creates nothing.
+  std::size_t request_uri_bytes = 4096;
+  // Control sockets: a small send buffer (answers are small) and a bound on
+  // how long one answer may wait for a peer that does not read.
+  int control_send_buffer_bytes = 16384;
+  std::chrono::milliseconds control_send_timeout{10000};
+};
+
+inline constexpr std::size_t kMaxConnections = 16384;
+// Descriptors left to the embedding program when the connection limit is
+// derived from the process's limit.
+inline constexpr std::size_t kReservedDescriptors = 64;
+
 struct ServerConfig {
   std::string origin_username = "-";
   std::string origin_session_id = "0";
@@ -37,6 +64,7 @@ struct ServerConfig {
   // Kept for the embedding program; nothing in the server reads it.
   std::optional<std::uint16_t> public_port;
   ConnectionTimings timings;
+  ServerLimits limits;
 };
 
 }  // namespace rtsp

@@ -359,6 +359,60 @@ TEST_F(HandlerTest, TwoSetupsOnOneConnectionMakeTwoSessions) {
   EXPECT_EQ(sessions.session_count(), 2u);
 }
 
+TEST_F(HandlerTest, SetupBeyondASessionLimitIsRefusedWithoutSideEffects) {
+  config->limits.sessions_per_connection = 2;
+  config->limits.sessions_per_server = 3;
+  auto first = handler("192.168.1.20:40000");
+  auto second = handler("192.168.1.21:40000");
+  setup(first);
+  setup(first);
+  setup(second);
+  const auto expect_refused = [&](MethodHandler& h, std::string_view limit) {
+    SCOPED_TRACE(limit);
+    ScopedCapture capture;
+    const std::size_t before = h.session_ids().size();
+    const RtspResponse r = h.handle(
+        request("SETUP", "rtsp://cam/stream", {"CSeq: 9", "Transport: RTP/AVP;client_port=6000-6001"}));
+    EXPECT_EQ(r.serialize(),
+              wire({"RTSP/1.0 503 Service Unavailable", "Server: mirovid/0.1", "CSeq: 9"}));
+    EXPECT_EQ(h.session_ids().size(), before);
+    EXPECT_EQ(sessions.session_count(), 3u);
+    EXPECT_EQ(stream()->subscribed_session_ids().size(), 3u);
+    const auto events = capture->find("SETUP refused: session limit reached", kTarget);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].level, log::Level::Warn);
+    EXPECT_EQ(events[0].field("limit"), limit);
+  };
+  expect_refused(first, "sessions_per_connection");
+  expect_refused(second, "sessions_per_server");
+
+  // No ports were spent on refusals: the next pair follows the third SETUP's.
+  const std::string id = first.session_ids().front();
+  first.handle(request("TEARDOWN", "rtsp://cam/stream", {"CSeq: 10", "Session: " + id}));
+  const RtspResponse again = second.handle(
+      request("SETUP", "rtsp://cam/stream", {"CSeq: 11", "Transport: RTP/AVP;client_port=6000-6001"}));
+  EXPECT_EQ(again.status_code, 200);
+  EXPECT_EQ(header(again, "Transport"), "RTP/AVP;unicast;client_port=6000-6001;server_port=5006-5007");
+}
+
+TEST_F(HandlerTest, OverlongUriIsRefusedForEveryMethod) {
+  config->limits.request_uri_bytes = 64;
+  auto h = handler();
+  const std::string fits = "rtsp://cam/stream/" + std::string(64 - 18, 'a');
+  const std::string_view too_long = "rtsp://cam/stream/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
+  ASSERT_EQ(fits.size(), 64u);
+  ASSERT_EQ(too_long.size(), 65u);
+  for (auto method : {"OPTIONS", "DESCRIBE", "SETUP", "PLAY", "TEARDOWN", "GET_PARAMETER", "FOO"}) {
+    SCOPED_TRACE(method);
+    const RtspResponse r = h.handle(request(method, too_long,
+                                            {"CSeq: 5", "Transport: RTP/AVP;client_port=5000-5001"}));
+    EXPECT_EQ(r.serialize(),
+              wire({"RTSP/1.0 414 Request-URI Too Large", "Server: mirovid/0.1", "CSeq: 5"}));
+  }
+  EXPECT_EQ(sessions.session_count(), 0u);
+  EXPECT_EQ(setup(h, fits).empty(), false);
+}
+
 TEST_F(HandlerTest, SessionMethodsWithoutSessionHeader) {
   ScopedCapture capture;
   auto h = handler();

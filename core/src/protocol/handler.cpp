@@ -34,6 +34,13 @@ RtspResponse session_not_found(const std::string& cseq) {
   return reply(454, "Session Not Found", cseq);
 }
 
+RtspResponse session_limit_reached(std::string_view limit, std::size_t max,
+                                   const std::string& cseq) {
+  RTSP_EVENT(log::Level::Warn, kTarget, "SETUP refused: session limit reached", {"limit", limit},
+             {"max", max}, {"cseq", cseq});
+  return reply(503, "Service Unavailable", cseq);
+}
+
 std::string session_header_value(const Session& session) {
   return session.id() + ";timeout=" + std::to_string(session.timeout());
 }
@@ -78,6 +85,13 @@ MethodHandler::MethodHandler(SocketAddress peer_addr, SessionManager session_man
 RtspResponse MethodHandler::handle(const RtspRequest& request) {
   const Header* cseq_header = find_header(request.headers, "CSeq");
   const std::string cseq = cseq_header != nullptr ? cseq_header->value : std::string("0");
+
+  const std::size_t uri_limit = config_->limits.request_uri_bytes;
+  if (request.uri.size() > uri_limit) {
+    RTSP_EVENT(log::Level::Warn, kTarget, "request URI too large", {"method", request.method},
+               {"cseq", cseq}, {"length", request.uri.size()}, {"limit", uri_limit});
+    return reply(414, "Request-URI Too Large", cseq);
+  }
 
   const std::string& method = request.method;
   if (method == "OPTIONS") return handle_options(request, cseq);
@@ -182,8 +196,20 @@ RtspResponse MethodHandler::handle_setup(const RtspRequest& request, const std::
     return reply(400, "Bad Request", cseq);
   }
 
+  const ServerLimits& limits = config_->limits;
+  if (session_ids_.size() >= limits.sessions_per_connection) {
+    return session_limit_reached("sessions_per_connection", limits.sessions_per_connection, cseq);
+  }
+  if (session_manager_.session_count() >= limits.sessions_per_server) {
+    return session_limit_reached("sessions_per_server", limits.sessions_per_server, cseq);
+  }
+
   const auto [server_rtp, server_rtcp] = session_manager_.allocate_server_ports();
-  const auto session = session_manager_.create_session(request.uri);
+  const auto session = session_manager_.create_session(request.uri, limits.sessions_per_server);
+  // Other connections may have taken the last sessions since the count above.
+  if (session == nullptr) {
+    return session_limit_reached("sessions_per_server", limits.sessions_per_server, cseq);
+  }
 
   SessionTransport transport;
   transport.client_addr = peer_addr_.with_port(client->client_rtp_port);

@@ -6,8 +6,11 @@
 //
 // PLAY, PAUSE, TEARDOWN and the Session echo of GET_PARAMETER act on a session
 // only when the request comes from the IP address the session sends RTP to;
-// from anywhere else the session is treated as unknown, since session ids are
-// sequential and therefore guessable.
+// from anywhere else the session is treated as unknown, so that an id seen on
+// the wire (or guessed) gives nobody else control of the stream.
+//
+// SETUP beyond the session limits of ServerConfig::limits is answered 503 and
+// a request URI beyond its length limit 414; neither creates anything.
 #pragma once
 
 #include <memory>

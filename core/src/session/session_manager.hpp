@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <span>
 #include <string>
@@ -25,8 +26,10 @@ class SessionManager {
   SessionManager();  // SessionManager::new: empty, next port 5000
 
   // Creates, registers and returns a new session in state Ready, with an id
-  // that no live session holds.
-  std::shared_ptr<Session> create_session(std::string uri);
+  // that no live session holds; nullptr (and no event) when `limit` sessions
+  // are live already.
+  std::shared_ptr<Session> create_session(std::string uri,
+                                          std::size_t limit = std::numeric_limits<std::size_t>::max());
   // nullptr when no session has exactly this id.
   std::shared_ptr<Session> get_session(std::string_view id) const;
   // The removed session, or nullptr (and no event) when there was none.
