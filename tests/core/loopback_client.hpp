@@ -56,8 +56,14 @@ inline bool other_threads_blocked() {
 // A blocking loopback client with a receive buffer of its own.
 class Client {
  public:
-  explicit Client(const SocketAddress& server)
+  // From `source` (an IP address of this host) when given, else from the
+  // address the kernel picks.
+  explicit Client(const SocketAddress& server, std::string_view source = {})
       : fd_(::socket(server.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (fd_ && !source.empty()) {
+      const auto from = SocketAddress::parse(std::string(source) + ":0");
+      if (!from || ::bind(fd_.get(), from->sockaddr_ptr(), from->length()) != 0) fd_.reset();
+    }
     connected_ = fd_ && ::connect(fd_.get(), server.sockaddr_ptr(), server.length()) == 0;
     sockaddr_storage storage{};
     socklen_t length = sizeof storage;
@@ -68,6 +74,7 @@ class Client {
   }
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_.get(); }
 
   // This end's address: the `peer` the server reports for us.
   const std::string& local() const { return local_; }

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@
 #include "loopback_client.hpp"
 #include "media/h264.hpp"
 #include "socket_address.hpp"
+#include "transport/connection_slots.hpp"
 #include "transport/tcp.hpp"
 
 namespace rtsp {
@@ -462,6 +464,103 @@ TEST_F(ControlTransportTimeouts, LiveClientsAndSessionOwnersAreNeverCutOff) {
   EXPECT_EQ(header_value(*answer, "CSeq"), "2");
   EXPECT_TRUE(events_of(owner, "client disconnected").empty());
   EXPECT_TRUE(events_of(live, "client disconnected").empty());
+}
+
+// The same transport with connection limits low enough to reach.
+class ControlTransportLimits : public ControlTransport {
+ protected:
+  ServerConfig config() const override {
+    ServerConfig config;
+    config.limits.connections = 3;
+    config.limits.connections_per_address = 2;
+    config.limits.control_send_buffer_bytes = 4096;
+    config.limits.control_send_timeout = 300ms;
+    return config;
+  }
+
+  // Whether a new client from `source` is served.
+  bool served(std::string_view source) {
+    Client client(address_, source);
+    client.send(options("1"));
+    return client.read_response(1000ms).has_value();
+  }
+
+  std::vector<CapturedEvent> refusals() const {
+    return capture_->find("connection refused: limit reached", kTcp);
+  }
+};
+
+TEST_F(ControlTransportLimits, NoAddressTakesEverySlotAndSlotsComeBack) {
+  std::vector<std::unique_ptr<Client>> held;
+  for (auto source : {"127.0.0.1", "127.0.0.1"}) {
+    held.push_back(std::make_unique<Client>(address_, source));
+    held.back()->send(options("1"));
+    ASSERT_TRUE(held.back()->read_response().has_value());
+  }
+  // The first address has its share: refused at once, while another
+  // address is still served, up to the server-wide limit.
+  Client refused(address_, "127.0.0.1");
+  EXPECT_TRUE(refused.closed_without_answer(1000ms));
+  held.push_back(std::make_unique<Client>(address_, "127.0.0.2"));
+  held.back()->send(options("1"));
+  ASSERT_TRUE(held.back()->read_response().has_value());
+  Client full(address_, "127.0.0.3");
+  EXPECT_TRUE(full.closed_without_answer(1000ms));
+
+  // Refusals in quick succession are reported once, counted.
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(served("127.0.0.3"));
+  const auto reported = refusals();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].level, log::Level::Warn);
+  EXPECT_EQ(reported[0].field("limit"), "connections_per_address");
+  EXPECT_EQ(reported[0].number("max"), 2u);
+  EXPECT_EQ(reported[0].number("refused"), 1u);
+  std::this_thread::sleep_for(1100ms);
+  EXPECT_FALSE(served("127.0.0.3"));
+  ASSERT_EQ(refusals().size(), 2u);
+  EXPECT_EQ(refusals()[1].field("limit"), "connections");
+  EXPECT_EQ(refusals()[1].number("refused"), 7u);
+
+  // A closed connection gives its slot back.
+  held.front()->close();
+  EXPECT_TRUE(eventually([&] { return served("127.0.0.1"); }));
+}
+
+TEST(ConnectionLimits, DerivedFromTheSoftDescriptorLimitUnlessGiven) {
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  if (original.rlim_max < 1024) GTEST_SKIP() << "hard descriptor limit below 1024";
+  rlimit lowered = original;
+  lowered.rlim_cur = 1024;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const ConnectionSlots derived = ConnectionSlots::for_limits(ServerLimits{});
+  ServerLimits limits;
+  limits.connections = 10;
+  const ConnectionSlots given = ConnectionSlots::for_limits(limits);
+  ::setrlimit(RLIMIT_NOFILE, &original);
+
+  EXPECT_EQ(derived.total_limit(), 480u);
+  EXPECT_EQ(derived.per_address_limit(), 240u);
+  EXPECT_EQ(given.total_limit(), 10u);
+  EXPECT_EQ(given.per_address_limit(), 5u);
+}
+
+TEST_F(ControlTransportLimits, ClientThatNeverReadsIsEndedForWriteError) {
+  Client client(address_);
+  // Pipelined requests whose answers this client never reads, until the
+  // server gives up on it (its sends then fail, and this one returns).
+  const timeval bound{5, 0};
+  ::setsockopt(client.fd(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+  const int small = 4096;
+  ::setsockopt(client.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const auto began = std::chrono::steady_clock::now();
+  std::string burst;
+  for (int i = 0; i < 2000; ++i) burst += options(std::to_string(i));
+  for (int round = 0; round < 20 && events_of(client, "client disconnected").empty(); ++round) {
+    client.send(burst);
+  }
+  EXPECT_EQ(disconnect_reason(client), "write error");
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 4s);
 }
 
 // The sockets this process holds: earlier tests' listeners and connection

@@ -6,11 +6,13 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,6 +23,7 @@
 #include "protocol/request.hpp"
 #include "protocol/response.hpp"
 #include "text.hpp"
+#include "transport/connection_slots.hpp"
 
 namespace rtsp {
 
@@ -67,6 +70,24 @@ void watch_for_vanished_peer(int fd, const ConnectionTimings& timings) noexcept 
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
 
+// Answers are small, so a small send buffer is enough; with a send timeout,
+// a peer that stops reading pins little memory and only for a bounded time.
+// Best effort, like the options above.
+void bound_send_side(int fd, const ServerLimits& limits) noexcept {
+  const int buffer = limits.control_send_buffer_bytes;
+  const auto ms = limits.control_send_timeout.count();
+  const timeval timeout{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
+// The next close sends a reset and drops whatever is still queued, instead of
+// keeping it for a peer that is not reading.
+void reset_on_close(int fd) noexcept {
+  const linger abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
 bool set_blocking(int fd) noexcept {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0) return false;
@@ -88,30 +109,70 @@ int spawn_detached(void* (*body)(void*), void* arg) noexcept {
 }
 
 // What a new thread takes over from its creator.
-struct ThreadStart {
-  Fd socket;
+struct ListenerStart {
+  Fd listener;
+  ControlContext context;
+};
+
+struct ConnectionStart {
+  Fd stream;
+  SocketAddress peer;
+  // Given back once the thread has closed the connection.
+  ConnectionSlots::Slot slot;
   ControlContext context;
 };
 
 void* connection_thread(void* arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  Connection::handle(std::move(start->socket), std::move(start->context));
+  std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(arg));
+  Connection::handle(std::move(start->stream), start->peer, std::move(start->context));
   return nullptr;
 }
 
 void* listener_thread(void* arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  accept_loop(std::move(start->socket), std::move(start->context));
+  std::unique_ptr<ListenerStart> start(static_cast<ListenerStart*>(arg));
+  accept_loop(std::move(start->listener), std::move(start->context));
   return nullptr;
 }
+
+// Connections refused for a limit, reported at most once a second with how
+// many there were since the last report, so a flood does not flood the log.
+class RefusalReport {
+ public:
+  void refused(const SocketAddress& peer, ConnectionSlots::Refusal refusal,
+               const ConnectionSlots& slots) {
+    ++refused_;
+    const auto now = std::chrono::steady_clock::now();
+    if (last_ && now - *last_ < kInterval) return;
+    last_ = now;
+    const bool server_wide = refusal == ConnectionSlots::Refusal::Server;
+    RTSP_EVENT(log::Level::Warn, kTarget, "connection refused: limit reached",
+               {"peer_addr", peer.to_string()},
+               {"limit", server_wide ? "connections" : "connections_per_address"},
+               {"max", server_wide ? slots.total_limit() : slots.per_address_limit()},
+               {"refused", refused_});
+    refused_ = 0;
+  }
+
+ private:
+  static constexpr auto kInterval = std::chrono::seconds(1);
+  std::optional<std::chrono::steady_clock::time_point> last_;
+  std::uint64_t refused_ = 0;
+};
 
 }  // namespace
 
 // ---------------------------------------------------------------- listener
 
 void accept_loop(Fd listener, ControlContext context) {
+  ConnectionSlots slots = ConnectionSlots::for_limits(context.config->limits);
+  RTSP_EVENT(log::Level::Debug, kTarget, "connection limits", {"connections", slots.total_limit()},
+             {"connections_per_address", slots.per_address_limit()});
+  RefusalReport refusals;
   while (context.running->load(std::memory_order_relaxed)) {
-    const int fd = ::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    sockaddr_storage storage{};
+    socklen_t length = sizeof storage;
+    const int fd =
+        ::accept4(listener.get(), reinterpret_cast<sockaddr*>(&storage), &length, SOCK_CLOEXEC);
     if (fd < 0) {
       const int error = errno;
       if (error == EINTR) continue;
@@ -131,9 +192,19 @@ void accept_loop(Fd listener, ControlContext context) {
       continue;
     }
     Fd stream(fd);
+    const auto peer = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+    if (!peer) continue;
+    // Refused connections are closed at once, so the backlog never fills
+    // with connections nobody would serve.
+    auto slot = slots.acquire(*peer);
+    if (!slot) {
+      reset_on_close(stream.get());
+      refusals.refused(*peer, slot.error(), slots);
+      continue;
+    }
     if (!set_blocking(stream.get())) continue;
 
-    auto* start = new ThreadStart{std::move(stream), context};
+    auto* start = new ConnectionStart{std::move(stream), *peer, std::move(*slot), context};
     if (const int rc = spawn_detached(connection_thread, start); rc != 0) {
       delete start;  // closes the stream
       RTSP_EVENT(log::Level::Warn, kTarget, "failed to spawn connection thread",
@@ -145,16 +216,12 @@ void accept_loop(Fd listener, ControlContext context) {
 }
 
 std::expected<void, RtspError> spawn_accept_loop(Fd listener, ControlContext context) {
-  auto* start = new ThreadStart{std::move(listener), std::move(context)};
+  auto* start = new ListenerStart{std::move(listener), std::move(context)};
   if (const int rc = spawn_detached(listener_thread, start); rc != 0) {
     delete start;  // closes the listening socket
     return std::unexpected(RtspError::io(rc));
   }
   return {};
-}
-
-void handle_connection(Fd stream, ControlContext context) {
-  Connection::handle(std::move(stream), std::move(context));
 }
 
 // ---------------------------------------------------------- buffered reader
@@ -238,21 +305,17 @@ BufferedReader::Status BufferedReader::skip(std::size_t count,
 
 // --------------------------------------------------------------- connection
 
-void Connection::handle(Fd stream, ControlContext context) {
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getpeername(stream.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) return;
-  const auto peer = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
-  if (!peer) return;
-  const std::string peer_text = peer->to_string();
+void Connection::handle(Fd stream, const SocketAddress& peer, ControlContext context) {
+  const std::string peer_text = peer.to_string();
 
   RTSP_EVENT(log::Level::Info, kTarget, "client connected", {"peer_addr", peer_text});
 
   const int duplicate = ::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) return;
   watch_for_vanished_peer(stream.get(), context.config->timings);
+  bound_send_side(stream.get(), context.config->limits);
 
-  Connection connection(*peer, Fd(duplicate), std::move(stream), context);
+  Connection connection(peer, Fd(duplicate), std::move(stream), context);
   const std::string_view reason = connection.run();
   connection.cleanup();
   RTSP_EVENT(log::Level::Info, kTarget, "client disconnected", {"peer_addr", peer_text},
@@ -377,7 +440,11 @@ std::string_view Connection::run() {
     const RtspResponse response = handler_.handle(*request);
     RTSP_EVENT(log::Level::Debug, kTarget, "response", {"peer", peer_text_},
                {"status", response.status_code});
-    if (!write_all(response.serialize())) return kReasonWriteError;
+    if (!write_all(response.serialize())) {
+      // Failed or stalled past the send timeout: what is queued is dropped.
+      reset_on_close(writer_.get());
+      return kReasonWriteError;
+    }
   }
   return kReasonShutdown;
 }

@@ -3,7 +3,9 @@
 //
 // Server::start hands a bound, listening, non-blocking socket to
 // spawn_accept_loop; the listener starts one detached thread per accepted
-// stream, which runs handle_connection. Both thread bodies hold their own
+// stream, which runs Connection::handle, unless the connection limits of
+// ServerConfig::limits refuse it (it is then closed at once, with a WARN at
+// most once a second). Both thread bodies hold their own
 // references to the shared state and are never joined; they end when the
 // running flag is cleared (listener) or when their connection ends
 // (connections).
@@ -47,16 +49,13 @@ inline constexpr std::size_t kMaxRequestBodyBytes = 65536;
 
 // Listener thread body: accepts from the non-blocking listening socket,
 // waiting up to 50 ms at a time for the next connection (and pausing 50 ms
-// after an accept error), until `running` is false; then closes it.
+// after an accept error), until `running` is false; then closes it. The
+// connection limits are fixed when it starts.
 void accept_loop(Fd listener, ControlContext context);
 
 // Starts accept_loop on a new detached thread. On failure the listening
 // socket is closed and an Io error returned.
 std::expected<void, RtspError> spawn_accept_loop(Fd listener, ControlContext context);
-
-// Connection thread body: serves one accepted, blocking stream until it ends,
-// then removes the sessions it set up.
-void handle_connection(Fd stream, ControlContext context);
 
 // Reads lines from a stream through a fixed 8192-byte buffer. Bytes read
 // ahead stay in the buffer for the next call.
@@ -102,8 +101,9 @@ class BufferedReader {
 // One accepted control connection, owned by its thread.
 class Connection {
  public:
-  // Thread body: builds the connection, runs it, cleans up and closes.
-  static void handle(Fd stream, ControlContext context);
+  // Thread body: serves one accepted, blocking stream from `peer` until it
+  // ends, then removes the sessions it set up and closes.
+  static void handle(Fd stream, const SocketAddress& peer, ControlContext context);
 
   Connection(SocketAddress peer_addr, Fd reader, Fd writer, const ControlContext& context);
   Connection(const Connection&) = delete;
