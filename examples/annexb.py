@@ -16,15 +16,15 @@ class AccessUnitSplitter:
     (the first bit after the NAL header is 1). So streams with and without
     access unit delimiters both split correctly."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.buffer = bytearray()
         self.scanned = 0  # no start code begins before this offset
         self.seen_slice = False  # the unit in the buffer holds a coded slice
 
-    def feed(self, chunk):
+    def feed(self, chunk: bytes) -> list[bytes]:
         """The access units completed by this chunk."""
         self.buffer += chunk
-        units = []
+        units: list[bytes] = []
         while True:
             pos = self.buffer.find(START_CODE, self.scanned)
             if pos == -1 or pos + 4 >= len(self.buffer):
@@ -43,7 +43,7 @@ class AccessUnitSplitter:
                 self.seen_slice = False
             self.seen_slice = self.seen_slice or is_slice
 
-    def flush(self):
+    def flush(self) -> list[bytes]:
         """The last unit, once the stream has ended."""
         rest = bytes(self.buffer) if self.seen_slice else b""
         self.buffer.clear()
@@ -52,7 +52,7 @@ class AccessUnitSplitter:
         return [rest] if rest else []
 
 
-def file_access_units(path):
+def file_access_units(path: str) -> list[bytes]:
     """The access units of an Annex B file, in order; OSError if it cannot be
     read, ValueError if it holds no coded picture."""
     with open(path, "rb") as f:

@@ -10,6 +10,8 @@ the same options. Then open rtsp://127.0.0.1:8554/stream in a player (the
 commands are printed). Ctrl-C stops the server and the encoder.
 """
 
+from __future__ import annotations
+
 import argparse
 import logging
 import os
@@ -18,6 +20,7 @@ import signal
 import subprocess
 import sys
 import time
+from typing import Iterable, Iterator, NoReturn
 
 import annexb
 import launch
@@ -25,13 +28,13 @@ import rtsp
 import rtsp_logging
 
 
-def file_units(units):
+def file_units(units: list[bytes]) -> Iterator[bytes]:
     """The access units of an Annex B file, looped forever."""
     while True:
         yield from units
 
 
-def encoder_command(size, fps):
+def encoder_command(size: tuple[int, int], fps: int) -> list[str]:
     width, height = size
     return [
         "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
@@ -42,8 +45,9 @@ def encoder_command(size, fps):
     ]
 
 
-def encoder_units(encoder):
+def encoder_units(encoder: subprocess.Popen[bytes]) -> Iterator[bytes]:
     splitter = annexb.AccessUnitSplitter()
+    assert encoder.stdout is not None  # started with stdout=PIPE
     fd = encoder.stdout.fileno()
     while True:
         chunk = os.read(fd, 65536)
@@ -53,7 +57,7 @@ def encoder_units(encoder):
         yield from splitter.feed(chunk)
 
 
-def print_banner(url, source):
+def print_banner(url: str, source: str) -> None:
     print(f"Serving {source} at {url}\n")
     print("Watch it with any of:")
     print(f"  ffplay -rtsp_transport udp {url}")
@@ -67,7 +71,7 @@ def print_banner(url, source):
 class Status:
     """A one-line summary (frames, frame rate, bit rate, viewers), about once a second."""
 
-    def __init__(self, server):
+    def __init__(self, server: rtsp.Server) -> None:
         self.server = server
         self.frames = 0
         self.window_frames = 0
@@ -75,7 +79,7 @@ class Status:
         self.window_start = time.monotonic()
         self.live = sys.stdout.isatty()
 
-    def frame_sent(self, size):
+    def frame_sent(self, size: int) -> None:
         self.frames += 1
         self.window_frames += 1
         self.window_bytes += size
@@ -91,7 +95,7 @@ class Status:
         self.window_start = now
 
 
-def serve(server, units, fps):
+def serve(server: rtsp.Server, units: Iterable[bytes], fps: int) -> None:
     increment = 90000 // fps
     period = 1.0 / fps
     status = Status(server)
@@ -107,7 +111,7 @@ def serve(server, units, fps):
         due += period
 
 
-def parse_args(argv):
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Serve a live H.264 test pattern over RTSP.")
     launch.add_bind_option(parser)
     launch.add_size_option(parser)
@@ -119,7 +123,7 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
-def show_events():
+def show_events() -> None:
     """Server events on stderr, each on a line of its own above the status line."""
     clear = "\r\x1b[K" if sys.stderr.isatty() else ""
     handler = logging.StreamHandler(sys.stderr)
@@ -131,7 +135,7 @@ def show_events():
     rtsp_logging.enable(logging.INFO)
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> NoReturn:
     args = parse_args(argv)
     if args.log:
         show_events()

@@ -17,18 +17,22 @@ up in get_viewers() the next frame is encoded as one: it sees correct
 pictures from its first frame instead of waiting up to a second.
 """
 
+from __future__ import annotations
+
 import argparse
 import time
 
 import av
 import numpy as np
+import numpy.typing as npt
 
 import launch
+import rtsp
 
 CLOCK_RATE = 90000  # RTP clock of H.264
 
 
-def make_encoder(width, height, fps):
+def make_encoder(width: int, height: int, fps: int) -> av.CodecContext:
     encoder = av.CodecContext.create("libx264", "w")
     encoder.width, encoder.height = width, height
     encoder.pix_fmt = "yuv420p"
@@ -48,18 +52,18 @@ def make_encoder(width, height, fps):
 class NewViewers:
     """Tells when get_viewers() lists a session it did not list before."""
 
-    def __init__(self, server):
+    def __init__(self, server: rtsp.Server) -> None:
         self.server = server
-        self.known = set()
+        self.known: set[str] = set()
 
-    def arrived(self):
+    def arrived(self) -> bool:
         playing = {viewer.session_id for viewer in self.server.get_viewers()}
         new = playing - self.known
         self.known = playing
         return bool(new)
 
 
-def draw(index, width, height):
+def draw(index: int, width: int, height: int) -> npt.NDArray[np.uint8]:
     """A moving colour gradient with a bright bar sweeping across."""
     x = np.arange(width, dtype=np.uint16)
     y = np.arange(height, dtype=np.uint16)[:, None]
@@ -72,7 +76,8 @@ def draw(index, width, height):
     return frame
 
 
-def serve(server, width, height, fps, seconds=None, keyframe_on_join=True):
+def serve(server: rtsp.Server, width: int, height: int, fps: int,
+          seconds: float | None = None, keyframe_on_join: bool = True) -> None:
     """Draws, encodes and sends frames by the clock for `seconds` (or forever)."""
     encoder = make_encoder(width, height, fps)
     joins = NewViewers(server)
@@ -104,18 +109,19 @@ def serve(server, width, height, fps, seconds=None, keyframe_on_join=True):
             time.sleep(delay)
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__ and __doc__.splitlines()[0])
     launch.add_bind_option(parser)
     launch.add_size_option(parser)
     launch.add_fps_option(parser)
     parser.add_argument("--seconds", type=float, default=None, help="stop after this long")
     args = parser.parse_args(argv)
+    width, height = args.size
 
     server = launch.start_server(args.bind)
     print(f"serving {launch.watch_url(args.bind)}", flush=True)
     try:
-        serve(server, *args.size, args.fps, args.seconds)
+        serve(server, width, height, args.fps, args.seconds)
     finally:
         server.stop()
     return 0

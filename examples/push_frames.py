@@ -15,6 +15,8 @@ Players open rtsp://127.0.0.1:8554/stream (RTP over UDP):
     ffplay -rtsp_transport udp rtsp://127.0.0.1:8554/stream
 """
 
+from __future__ import annotations
+
 import argparse
 import itertools
 import time
@@ -22,8 +24,8 @@ import time
 import launch
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(description=__doc__ and __doc__.splitlines()[0])
     parser.add_argument("file", help="Annex B H.264 file to loop")
     launch.add_bind_option(parser)
     launch.add_fps_option(parser)

@@ -13,6 +13,8 @@ NAT and firewalls that let the one TCP connection through. Run one relay per
 site or per few hundred players.
 """
 
+from __future__ import annotations
+
 import argparse
 import signal
 import sys
@@ -24,7 +26,7 @@ gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
 
-def pipeline(source):
+def pipeline(source: str) -> str:
     # Depayload and payload again: the relay keeps its own sequence numbers
     # and timing, and its own SDP with the stream's parameter sets.
     return (f"( rtspsrc location={source} protocols=udp latency=200 "
@@ -32,8 +34,8 @@ def pipeline(source):
             "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__ and __doc__.splitlines()[0])
     parser.add_argument("--source", required=True, help="this server's stream URL")
     parser.add_argument("--bind", default="0.0.0.0:8555", metavar="HOST:PORT",
                         help="the relay's RTSP listen address (default 0.0.0.0:8555)")

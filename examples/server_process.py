@@ -18,23 +18,31 @@ This example loops the file into a ServerProcess from a 1 kHz loop and
 prints, every second, the viewers and the loop's worst stall.
 """
 
+from __future__ import annotations
+
 import argparse
-import collections
 import itertools
 import multiprocessing
 import queue
 import signal
 import threading
 import time
+from multiprocessing.connection import Connection
+from typing import Callable, Iterable, NamedTuple, Protocol, Sized
 
 import launch
 import rtsp
 
-# The child's view of one playing client, with the fields of rtsp.Viewer.
-Viewer = collections.namedtuple("Viewer", "session_id uri client_addr client_rtp_port")
+
+class Viewer(NamedTuple):
+    """The child's view of one playing client, with the fields of rtsp.Viewer."""
+    session_id: str
+    uri: str
+    client_addr: str
+    client_rtp_port: int
 
 
-def _serve(frames, events, bind_addr):
+def _serve(frames: Connection, events: Connection, bind_addr: str) -> None:
     """The child: an rtsp.Server fed from `frames` until the parent goes."""
     # Ctrl-C in a terminal reaches the whole process group; the parent ends us.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -45,7 +53,7 @@ def _serve(frames, events, bind_addr):
         events.send(("error", str(err)))
         return
     events.send(("started", None))
-    known = []
+    known: list[Viewer] = []
     try:
         while True:
             try:
@@ -68,18 +76,19 @@ class ServerProcess:
     send_frame() returns at once, whatever the child is doing; get_viewers()
     returns the list the child last reported (after its latest frame)."""
 
-    def __init__(self, bind_addr="0.0.0.0:8554"):
+    def __init__(self, bind_addr: str = "0.0.0.0:8554") -> None:
         context = multiprocessing.get_context("spawn")  # no fork of a threaded parent
         child_frames, self._frames = context.Pipe(duplex=False)  # (receiving, sending) end
         self._events, child_events = context.Pipe(duplex=False)
         self._child_ends = (child_frames, child_events)
         self._process = context.Process(target=_serve, args=(*self._child_ends, bind_addr),
                                         name="rtsp-server", daemon=True)
-        self._queue = queue.SimpleQueue()
-        self._viewers = []
-        self._threads = []
+        # Frames for the child; None tells the writing thread to finish.
+        self._queue: queue.SimpleQueue[tuple[bytes, int] | None] = queue.SimpleQueue()
+        self._viewers: list[Viewer] = []
+        self._threads: list[threading.Thread] = []
 
-    def start(self):
+    def start(self) -> None:
         """Starts the child; RuntimeError with the server's message if it cannot listen."""
         self._process.start()
         for end in self._child_ends:
@@ -96,21 +105,21 @@ class ServerProcess:
         for thread in self._threads:
             thread.start()
 
-    def send_frame(self, data, timestamp_increment):
+    def send_frame(self, data: bytes, timestamp_increment: int) -> None:
         """Queues one access unit for the child's rtsp.Server.send_frame."""
         self._queue.put((data, timestamp_increment))
 
-    def get_viewers(self):
+    def get_viewers(self) -> list[Viewer]:
         return list(self._viewers)
 
-    def stop(self):
+    def stop(self) -> None:
         """Sends what is queued, then ends the child (its server stops)."""
         self._queue.put(None)
         for thread in self._threads:
             thread.join(5)
         self._end_child()
 
-    def _write_frames(self):
+    def _write_frames(self) -> None:
         try:
             while (item := self._queue.get()) is not None:
                 self._frames.send(item)  # blocks, without the lock, while the pipe is full
@@ -119,7 +128,7 @@ class ServerProcess:
         finally:
             self._frames.close()  # the child sees the end and stops its server
 
-    def _read_events(self):
+    def _read_events(self) -> None:
         try:
             while True:
                 kind, value = self._events.recv()
@@ -128,7 +137,7 @@ class ServerProcess:
         except (EOFError, OSError):
             pass
 
-    def _end_child(self):
+    def _end_child(self) -> None:
         self._frames.close()
         self._process.join(5)
         if self._process.is_alive():
@@ -136,13 +145,23 @@ class ServerProcess:
             self._process.join()
 
 
-def control_loop(server, frames, fps, seconds=None, report=print, period=0.001):
+class FrameSink(Protocol):
+    """What control_loop feeds: an rtsp.Server or a ServerProcess."""
+
+    def send_frame(self, data: bytes, timestamp_increment: int) -> object: ...
+    def get_viewers(self) -> Sized: ...
+
+
+def control_loop(server: FrameSink, frames: Iterable[bytes], fps: int,
+                 seconds: float | None = None,
+                 report: Callable[[float, int], object] = print,
+                 period: float = 0.001) -> None:
     """A loop that runs every `period` seconds, standing in for a program's
     own work, and hands `server` the next frame whenever one is due. Each
     second it calls report(worst stall in ms, viewers): a stall is how much
     later than planned an iteration came round."""
     increment = 90000 // fps
-    frames = itertools.cycle(frames)
+    looped = itertools.cycle(frames)
     start = tick = next_report = time.monotonic()
     next_frame = start
     worst = 0.0
@@ -152,7 +171,7 @@ def control_loop(server, frames, fps, seconds=None, report=print, period=0.001):
         worst = max(worst, now - tick - period)
         tick = now
         if now >= next_frame:
-            server.send_frame(next(frames), increment)
+            server.send_frame(next(looped), increment)
             next_frame += 1 / fps
         if now >= next_report + 1:
             report(worst * 1000, len(server.get_viewers()))
@@ -160,8 +179,8 @@ def control_loop(server, frames, fps, seconds=None, report=print, period=0.001):
             next_report = now
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__ and __doc__.splitlines()[0])
     parser.add_argument("file", help="Annex B H.264 file to loop")
     launch.add_bind_option(parser)
     launch.add_fps_option(parser)
