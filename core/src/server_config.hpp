@@ -43,8 +43,9 @@ struct ServerLimits {
   std::size_t connections_per_address = 0;
   // A request URI longer than this is answered 414 and creates nothing.
   std::size_t request_uri_bytes = 4096;
-  // Control sockets: a small send buffer (answers are small) and a bound on
-  // how long one answer may wait for a peer that does not read.
+  // Control sockets: a small send buffer (answers are small), and how long
+  // queued answers may wait for a peer that does not read them before the
+  // connection ends with "write error".
   int control_send_buffer_bytes = 16384;
   std::chrono::milliseconds control_send_timeout{10000};
 };

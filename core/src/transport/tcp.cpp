@@ -4,9 +4,10 @@
 #include <poll.h>
 #include <pthread.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,15 +71,24 @@ void watch_for_vanished_peer(int fd, const ConnectionTimings& timings) noexcept 
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
 
-// Answers are small, so a small send buffer is enough; with a send timeout,
-// a peer that stops reading pins little memory and only for a bounded time.
+// Answers are small, so a small send buffer is enough: a peer that stops
+// reading pins little memory. Each answer goes out in one send, so there is
+// nothing for Nagle's algorithm to coalesce; left on, it held the second of
+// two pipelined answers until the peer's delayed acknowledgement (40 ms).
 // Best effort, like the options above.
-void bound_send_side(int fd, const ServerLimits& limits) noexcept {
+void tune_send_side(int fd, const ServerLimits& limits) noexcept {
   const int buffer = limits.control_send_buffer_bytes;
-  const auto ms = limits.control_send_timeout.count();
-  const timeval timeout{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+  const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// Bytes written to the socket that the peer has not acknowledged yet; zero
+// when that cannot be told.
+int queued_output(int fd) noexcept {
+  int queued = 0;
+  if (::ioctl(fd, SIOCOUTQ, &queued) != 0) return 0;
+  return queued;
 }
 
 // The next close sends a reset and drops whatever is still queued, instead of
@@ -313,7 +323,7 @@ void Connection::handle(Fd stream, const SocketAddress& peer, ControlContext con
   const int duplicate = ::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) return;
   watch_for_vanished_peer(stream.get(), context.config->timings);
-  bound_send_side(stream.get(), context.config->limits);
+  tune_send_side(stream.get(), context.config->limits);
 
   Connection connection(peer, Fd(duplicate), std::move(stream), context);
   const std::string_view reason = connection.run();
@@ -387,14 +397,26 @@ Connection::HeadStatus Connection::read_head(std::string& head) {
 }
 
 bool Connection::write_all(std::string_view bytes) {
+  const auto timeout = context_.config->limits.control_send_timeout;
+  if (queued_output(writer_.get()) == 0) output_waiting_since_.reset();
   while (!bytes.empty()) {
-    const ssize_t n = ::send(writer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
+    const ssize_t n = ::send(writer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+      continue;
     }
-    if (n == 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+    // No room: the peer has until the send timeout, counted from when output
+    // first waited for it, to take what is queued. Counting per wait instead
+    // would let a peer that takes a few bytes now and then stall for ever.
+    const auto now = BufferedReader::Clock::now();
+    if (!output_waiting_since_) output_waiting_since_ = now;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(*output_waiting_since_ + timeout - now);
+    if (left.count() <= 0) return false;
+    pollfd ready{writer_.get(), POLLOUT, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return false;
   }
   return true;
 }
@@ -441,7 +463,7 @@ std::string_view Connection::run() {
     RTSP_EVENT(log::Level::Debug, kTarget, "response", {"peer", peer_text_},
                {"status", response.status_code});
     if (!write_all(response.serialize())) {
-      // Failed or stalled past the send timeout: what is queued is dropped.
+      // Failed, or the peer stopped taking answers: what is queued is dropped.
       reset_on_close(writer_.get());
       return kReasonWriteError;
     }

@@ -129,6 +129,8 @@ class Connection {
 
   // Reads the next request head and drops the body it declares.
   HeadStatus read_head(std::string& head);
+  // Writes one answer; false when the socket fails or the peer has not taken
+  // queued output within the send timeout.
   bool write_all(std::string_view bytes);
 
   MethodHandler handler_;
@@ -139,6 +141,9 @@ class Connection {
   ControlContext context_;
   // When the last request head was completed (or the connection accepted).
   BufferedReader::Clock::time_point last_request_;
+  // Since when output has been waiting for the peer to take it; reset once
+  // the peer has taken everything.
+  std::optional<BufferedReader::Clock::time_point> output_waiting_since_;
 };
 
 }  // namespace rtsp
