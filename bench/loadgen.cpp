@@ -304,15 +304,33 @@ class LoadGenerator {
     if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) != 0) fail("epoll_ctl mod");
   }
 
+  // Viewers of a server on the loopback come from 127.0.0.1, 127.0.0.2, ...,
+  // a hundred from each, as many hosts would; the server's per-address
+  // connection limit would refuse a thousand from one address.
+  sockaddr_in source_of(std::size_t index) const {
+    constexpr std::size_t kViewersPerAddress = 100;
+    sockaddr_in source = url_.addr;
+    source.sin_port = 0;
+    if (ntohl(url_.addr.sin_addr.s_addr) >> 24 == 127) {
+      source.sin_addr.s_addr = htonl(0x7f000001u + static_cast<std::uint32_t>(index / kViewersPerAddress));
+    }
+    return source;
+  }
+
   void start_viewer(std::size_t index) {
     Viewer& viewer = viewers_[index];
-    bind_udp_pair(viewer, url_.addr, options_.rcvbuf);
+    const sockaddr_in source = source_of(index);
+    bind_udp_pair(viewer, source, options_.rcvbuf);
     watch(viewer.rtp.get(), tag(kRtp, index), EPOLLIN);
     watch(viewer.rtcp.get(), tag(kRtcp, index), EPOLLIN);
     viewer.control = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (viewer.control.get() < 0) fail("socket");
     const int one = 1;
     ::setsockopt(viewer.control.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (source.sin_addr.s_addr != url_.addr.sin_addr.s_addr &&
+        ::bind(viewer.control.get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+      fail(std::string("bind: ") + std::strerror(errno));
+    }
     const int rc = ::connect(viewer.control.get(), reinterpret_cast<const sockaddr*>(&url_.addr), sizeof url_.addr);
     if (rc != 0 && errno != EINPROGRESS) fail(std::string("connect: ") + std::strerror(errno));
     viewer.base = url_.text;
