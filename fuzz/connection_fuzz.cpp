@@ -154,9 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view reason;
   {
     rtsp::Connection connection(*peer, std::move(server_reader), std::move(server), context);
-    reason = connection.run();
-    connection.cleanup();
-    connection.close();
+    reason = connection.serve();
   }
   writer.join();
   reader.join();

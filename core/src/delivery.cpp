@@ -45,7 +45,7 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
                                                             std::span<const std::uint8_t> data,
                                                             std::uint32_t timestamp_increment) {
   if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
-  const auto mount = mount_registry_.get(mount_path);
+  const auto mount = control_.mount_registry.get(mount_path);
   if (!mount) return std::unexpected(RtspError::mount_not_found(std::string(mount_path)));
 
   // Packetized once, before the audience is looked at, so the stream's
@@ -59,7 +59,7 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
   std::vector<const std::string*> ids;
   std::vector<SocketAddress> addresses;
   for (const std::string& id : subscribed) {
-    const auto transport = playing_transport(session_manager_, id);
+    const auto transport = playing_transport(control_.session_manager, id);
     if (!transport) continue;
     ids.push_back(&id);
     addresses.push_back(transport->client_addr);
@@ -76,7 +76,7 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
 std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view session_id,
                                                               std::span<const std::uint8_t> payload) {
   if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
-  const auto session = session_manager_.get_session(session_id);
+  const auto session = control_.session_manager.get_session(session_id);
   if (!session) return std::unexpected(RtspError::session_not_found(std::string(session_id)));
   if (session->state() != SessionState::Playing) {
     return std::unexpected(RtspError::session_not_playing(std::string(session_id)));
@@ -92,12 +92,12 @@ std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view s
 std::expected<std::size_t, RtspError> Server::broadcast_rtp_packet(
     std::span<const std::uint8_t> payload) {
   if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
-  const auto mount = mount_registry_.get(kDefaultMount);
+  const auto mount = control_.mount_registry.get(kDefaultMount);
   if (!mount) return std::unexpected(RtspError::mount_not_found(std::string(kDefaultMount)));
 
   std::size_t delivered = 0;
   for (const std::string& id : mount->subscribed_session_ids()) {
-    const auto transport = playing_transport(session_manager_, id);
+    const auto transport = playing_transport(control_.session_manager, id);
     if (!transport) continue;
     const auto sent = udp_sender_->send(transport->client_addr, payload);
     if (sent) {
@@ -111,7 +111,7 @@ std::expected<std::size_t, RtspError> Server::broadcast_rtp_packet(
 
 std::vector<Viewer> Server::get_viewers() const {
   std::vector<Viewer> viewers;
-  for (const auto& session : session_manager_.get_playing_sessions()) {
+  for (const auto& session : control_.session_manager.get_playing_sessions()) {
     const auto transport = session->transport();
     if (!transport) continue;
     viewers.push_back(Viewer{session->id(), session->uri(), transport->client_addr.to_string(),

@@ -93,17 +93,19 @@ std::expected<Fd, RtspError> bind_listener(const SocketAddress& addr) {
 
 Server::Server(std::string bind_addr, ServerConfig config)
     : bind_addr_(std::move(bind_addr)),
-      running_(std::make_shared<std::atomic<bool>>(false)),
-      config_(std::make_shared<const ServerConfig>(std::move(config))) {
+      control_{.session_manager = SessionManager(),
+               .mount_registry = MountRegistry(),
+               .config = std::make_shared<const ServerConfig>(std::move(config)),
+               .running = std::make_shared<std::atomic<bool>>(false)} {
   // The packetizer is not movable, so it is built in place from the factory's
   // result rather than through make_unique.
-  mount_registry_.add("/stream", std::unique_ptr<Packetizer>(
+  control_.mount_registry.add("/stream", std::unique_ptr<Packetizer>(
                                      new H264Packetizer(H264Packetizer::with_random_ssrc(96))));
-  mount_registry_.set_default("/stream");
+  control_.mount_registry.set_default("/stream");
 }
 
 std::expected<void, RtspError> Server::start() {
-  if (running_->load(std::memory_order_relaxed)) {
+  if (control_.running->load(std::memory_order_relaxed)) {
     return std::unexpected(RtspError::server_already_running());
   }
   const auto addr = SocketAddress::parse(bind_addr_);
@@ -128,23 +130,23 @@ std::expected<void, RtspError> Server::start() {
     return last_os_error();  // `listener` closes on return
   }
 
-  running_->store(true, std::memory_order_relaxed);
+  control_.running->store(true, std::memory_order_relaxed);
   RTSP_EVENT(log::Level::Info, kTarget, "RTSP server listening", {"addr", bind_addr_});
   auto spawned = spawn_accept_loop(
-      std::move(*listener), ControlContext{session_manager_, mount_registry_, config_, running_});
+      std::move(*listener), control_);
   if (!spawned) {
-    running_->store(false, std::memory_order_relaxed);
+    control_.running->store(false, std::memory_order_relaxed);
     return std::unexpected(std::move(spawned.error()));
   }
   return {};
 }
 
 void Server::stop() {
-  running_->store(false, std::memory_order_relaxed);
+  control_.running->store(false, std::memory_order_relaxed);
   RTSP_EVENT(log::Level::Info, kTarget, "server stopping");
 }
 
-bool Server::is_running() const noexcept { return running_->load(std::memory_order_relaxed); }
+bool Server::is_running() const noexcept { return control_.running->load(std::memory_order_relaxed); }
 
 std::optional<SocketAddress> Server::udp_local_addr() const {
   if (!udp_sender_) return std::nullopt;

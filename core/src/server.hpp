@@ -25,6 +25,7 @@
 #include "server_config.hpp"
 #include "session/session_manager.hpp"
 #include "socket_address.hpp"
+#include "transport/control_context.hpp"
 #include "transport/fd.hpp"
 #include "transport/udp_sender.hpp"
 #include "viewer.hpp"
@@ -62,9 +63,11 @@ class Server {
   std::vector<Viewer> get_viewers() const;
 
   const std::string& bind_addr() const noexcept { return bind_addr_; }
-  const SessionManager& session_manager() const noexcept { return session_manager_; }
-  const MountRegistry& mount_registry() const noexcept { return mount_registry_; }
-  const std::shared_ptr<const ServerConfig>& config() const noexcept { return config_; }
+  const SessionManager& session_manager() const noexcept { return control_.session_manager; }
+  const MountRegistry& mount_registry() const noexcept { return control_.mount_registry; }
+  const std::shared_ptr<const ServerConfig>& config() const noexcept { return control_.config; }
+  // How many times a control connection has started waiting for a request.
+  std::uint64_t requests_awaited() const noexcept { return control_.requests_awaited->load(); }
   // The local address of the IPv4 UDP socket, once started.
   std::optional<SocketAddress> udp_local_addr() const;
   // The sender of the last start, or null; tests use it to switch segmented
@@ -73,10 +76,9 @@ class Server {
 
  private:
   std::string bind_addr_;
-  SessionManager session_manager_;
-  MountRegistry mount_registry_;
-  std::shared_ptr<std::atomic<bool>> running_;
-  std::shared_ptr<const ServerConfig> config_;
+  // The registries, the configuration and the running flag, shared with
+  // every control thread as they are.
+  ControlContext control_;
   // The UDP sockets RTP leaves from (IPv4, and IPv6 where the host has it);
   // null until a start got as far as binding.
   std::shared_ptr<UdpSender> udp_sender_;

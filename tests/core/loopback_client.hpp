@@ -35,24 +35,6 @@ bool eventually(Pred done, std::chrono::milliseconds limit = std::chrono::millis
   return true;
 }
 
-// Whether every other thread of this process sits in a system call other than
-// a send, as a connection thread does once it is back in its read after
-// answering. Reads /proc; x86_64 system call numbers.
-inline bool other_threads_blocked() {
-  const std::string me = std::to_string(::gettid());
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    if (task.path().filename() == me) continue;
-    std::ifstream file(task.path() / "syscall");
-    std::string call;
-    if (!(file >> call)) continue;  // the thread ended meanwhile
-    if (call == "running" || call == "-1" || call == "1" || call == "44" || call == "46" ||
-        call == "307") {
-      return false;
-    }
-  }
-  return true;
-}
-
 // A blocking loopback client with a receive buffer of its own.
 class Client {
  public:

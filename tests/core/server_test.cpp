@@ -29,7 +29,6 @@ using testing::CapturedEvent;
 using testing::Client;
 using testing::eventually;
 using testing::header_value;
-using testing::other_threads_blocked;
 using testing::ScopedCapture;
 using testing::setup;
 
@@ -221,9 +220,10 @@ TEST(ServerLifecycle, StopClosesTheListenerWhileAnIdleConnectionServesOneMoreReq
   ASSERT_TRUE(setup_response.has_value());
   ASSERT_TRUE(setup_response->starts_with("RTSP/1.0 200 OK\r\n")) << *setup_response;
   ASSERT_EQ(server->session_manager().session_count(), 1u);
-  // Let the connection pass its running check and block in its next read;
-  // a stop before that check would end it at once, which is also correct.
-  ASSERT_TRUE(eventually(other_threads_blocked));
+  // Let the connection pass its running check and wait for its next
+  // request; a stop before that check would end it at once, which is also
+  // correct.
+  ASSERT_TRUE(eventually([&] { return server->requests_awaited() == 2; }));
 
   const auto stopped_at = std::chrono::steady_clock::now();
   server->stop();
@@ -266,9 +266,9 @@ TEST(ServerLifecycle, RestartKeepsSessionsAndMounts) {
   std::string id = header_value(*setup_response, "Session");
   id = id.substr(0, id.find(';'));
   ASSERT_FALSE(id.empty());
-  // Let the connection block in its next read before the flag drops, so it
-  // outlives the stop.
-  ASSERT_TRUE(eventually(other_threads_blocked));
+  // Let the connection wait for its next request before the flag drops, so
+  // it outlives the stop.
+  ASSERT_TRUE(eventually([&] { return server->requests_awaited() == 2; }));
 
   server->stop();
   ASSERT_TRUE(eventually([&] { return !capture->find("accept loop exited", kTcp).empty(); }));

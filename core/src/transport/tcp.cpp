@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -236,7 +237,48 @@ std::expected<void, RtspError> spawn_accept_loop(Fd listener, ControlContext con
 
 // ---------------------------------------------------------- buffered reader
 
-BufferedReader::Fill BufferedReader::fill(std::optional<Clock::time_point> deadline) {
+// Reads lines from a stream through a fixed 8192-byte buffer. Bytes read
+// ahead stay in the buffer for the next call. Every wait for more bytes ends
+// at the deadline given, if any.
+class BufferedReader {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Deadline = std::optional<Clock::time_point>;
+
+  enum class Status {
+    Line,      // a whole line (through its LF), or the last bytes before end of stream
+    End,       // end of stream before any byte of a line
+    Error,     // the read failed
+    TooLong,   // `max_bytes` taken and the line still goes on
+    TimedOut,  // the deadline passed first
+  };
+
+  explicit BufferedReader(Fd fd) noexcept : fd_(std::move(fd)) {}
+
+  // Line once at least one byte is buffered, without taking it.
+  Status wait_for_data(Deadline deadline);
+  // Appends at most `max_bytes` bytes of the next line to `out`. Bytes
+  // already buffered are served without waiting.
+  Status read_line(std::string& out, std::size_t max_bytes, Deadline deadline);
+  // Reads and drops the next `count` bytes; Line once they are all read.
+  Status skip(std::size_t count, Deadline deadline);
+
+  void close() noexcept { fd_.reset(); }
+
+ private:
+  static constexpr std::size_t kBufferSize = 8192;
+  enum class Fill { Data, End, Error, TimedOut };
+  // Refills an empty buffer, waiting no later than `deadline`.
+  Fill fill(Deadline deadline);
+  static Status status_of(Fill fill) noexcept;
+
+  Fd fd_;
+  std::array<char, kBufferSize> buffer_{};
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+BufferedReader::Fill BufferedReader::fill(Deadline deadline) {
   begin_ = 0;
   end_ = 0;
   for (;;) {
@@ -259,21 +301,33 @@ BufferedReader::Fill BufferedReader::fill(std::optional<Clock::time_point> deadl
   }
 }
 
+BufferedReader::Status BufferedReader::status_of(Fill fill) noexcept {
+  switch (fill) {
+    case Fill::Data:
+      return Status::Line;
+    case Fill::End:
+      return Status::End;
+    case Fill::TimedOut:
+      return Status::TimedOut;
+    case Fill::Error:
+      break;
+  }
+  return Status::Error;
+}
+
+BufferedReader::Status BufferedReader::wait_for_data(Deadline deadline) {
+  if (begin_ != end_) return Status::Line;
+  return status_of(fill(deadline));
+}
+
 BufferedReader::Status BufferedReader::read_line(std::string& out, std::size_t max_bytes,
-                                                 const Deadline& deadline) {
+                                                 Deadline deadline) {
   std::size_t taken = 0;
   for (;;) {
     if (begin_ == end_) {
-      switch (fill(deadline ? deadline(!out.empty()) : std::nullopt)) {
-        case Fill::Data:
-          break;
-        case Fill::End:
-          return taken == 0 ? Status::End : Status::Line;
-        case Fill::Error:
-          return Status::Error;
-        case Fill::TimedOut:
-          return Status::TimedOut;
-      }
+      const Fill filled = fill(deadline);
+      if (filled == Fill::End && taken > 0) return Status::Line;
+      if (filled != Fill::Data) return status_of(filled);
     }
     const std::size_t room = max_bytes - taken;
     if (room == 0) return Status::TooLong;
@@ -291,20 +345,11 @@ BufferedReader::Status BufferedReader::read_line(std::string& out, std::size_t m
   }
 }
 
-BufferedReader::Status BufferedReader::skip(std::size_t count,
-                                            std::optional<Clock::time_point> deadline) {
+BufferedReader::Status BufferedReader::skip(std::size_t count, Deadline deadline) {
   while (count > 0) {
     if (begin_ == end_) {
-      switch (fill(deadline)) {
-        case Fill::Data:
-          break;
-        case Fill::End:
-          return Status::End;
-        case Fill::Error:
-          return Status::Error;
-        case Fill::TimedOut:
-          return Status::TimedOut;
-      }
+      const Fill filled = fill(deadline);
+      if (filled != Fill::Data) return status_of(filled);
     }
     const std::size_t n = std::min(end_ - begin_, count);
     begin_ += n;
@@ -316,9 +361,7 @@ BufferedReader::Status BufferedReader::skip(std::size_t count,
 // --------------------------------------------------------------- connection
 
 void Connection::handle(Fd stream, const SocketAddress& peer, ControlContext context) {
-  const std::string peer_text = peer.to_string();
-
-  RTSP_EVENT(log::Level::Info, kTarget, "client connected", {"peer_addr", peer_text});
+  RTSP_EVENT(log::Level::Info, kTarget, "client connected", {"peer_addr", peer.to_string()});
 
   const int duplicate = ::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0);
   if (duplicate < 0) return;
@@ -326,42 +369,64 @@ void Connection::handle(Fd stream, const SocketAddress& peer, ControlContext con
   tune_send_side(stream.get(), context.config->limits);
 
   Connection connection(peer, Fd(duplicate), std::move(stream), context);
-  const std::string_view reason = connection.run();
-  connection.cleanup();
-  RTSP_EVENT(log::Level::Info, kTarget, "client disconnected", {"peer_addr", peer_text},
-             {"reason", reason});
-  connection.close();
+  connection.serve();
 }
 
 Connection::Connection(SocketAddress peer_addr, Fd reader, Fd writer, const ControlContext& context)
     : handler_(peer_addr, context.session_manager, context.mount_registry, context.config),
-      peer_addr_(peer_addr),
       peer_text_(peer_addr.to_string()),
-      reader_(std::move(reader)),
+      reader_(std::make_unique<BufferedReader>(std::move(reader))),
       writer_(std::move(writer)),
       context_(context),
-      last_request_(BufferedReader::Clock::now()) {}
+      last_request_(Clock::now()) {}
+
+Connection::~Connection() { end(kReasonShutdown); }
+
+std::string_view Connection::serve() {
+  const std::string_view reason = run();
+  end(reason);
+  return reason;
+}
+
+void Connection::end(std::string_view reason) {
+  if (ended_) return;
+  ended_ = true;
+  const std::vector<std::string> ids = handler_.session_ids();
+  if (!ids.empty()) {
+    for (const std::string& id : ids) context_.mount_registry.unsubscribe_all(id);
+    const std::size_t removed = context_.session_manager.remove_sessions(ids);
+    RTSP_EVENT(log::Level::Info, kTarget, "cleaned up sessions on disconnect",
+               {"peer", peer_text_}, {"removed", removed});
+  }
+  RTSP_EVENT(log::Level::Info, kTarget, "client disconnected", {"peer_addr", peer_text_},
+             {"reason", reason});
+  reader_->close();
+  writer_.reset();
+}
 
 Connection::HeadStatus Connection::read_head(std::string& head) {
   const ConnectionTimings& timings = context_.config->timings;
+  context_.requests_awaited->fetch_add(1, std::memory_order_relaxed);
   // Until its first byte a head waits as long as the connection may idle
   // (for ever once it owns a session: many players send no keep-alive);
-  // from its first byte it has the head timeout.
-  std::optional<BufferedReader::Clock::time_point> head_deadline;
-  bool idle_wait = false;
-  const BufferedReader::Deadline deadline =
-      [&](bool started) -> std::optional<BufferedReader::Clock::time_point> {
-    idle_wait = !started;
-    if (started) {
-      if (!head_deadline) head_deadline = BufferedReader::Clock::now() + timings.head_timeout;
-      return head_deadline;
-    }
-    if (!handler_.session_ids().empty()) return std::nullopt;
-    return last_request_ + timings.idle_timeout;
-  };
+  // from its first byte, head and body have the head timeout.
+  BufferedReader::Deadline idle_deadline;
+  if (handler_.session_ids().empty()) idle_deadline = last_request_ + timings.idle_timeout;
+  switch (reader_->wait_for_data(idle_deadline)) {
+    case BufferedReader::Status::End:
+      return HeadStatus::End;
+    case BufferedReader::Status::TimedOut:
+      return HeadStatus::IdleTimedOut;
+    case BufferedReader::Status::Line:
+      break;
+    default:
+      return HeadStatus::ReadError;
+  }
+  const Clock::time_point head_deadline = Clock::now() + timings.head_timeout;
+
   for (;;) {
     const std::size_t before = head.size();
-    switch (reader_.read_line(head, kMaxRequestHeadBytes - before, deadline)) {
+    switch (reader_->read_line(head, kMaxRequestHeadBytes - before, head_deadline)) {
       case BufferedReader::Status::End:
         return HeadStatus::End;
       case BufferedReader::Status::Error:
@@ -369,7 +434,7 @@ Connection::HeadStatus Connection::read_head(std::string& head) {
       case BufferedReader::Status::TooLong:
         return HeadStatus::TooLarge;
       case BufferedReader::Status::TimedOut:
-        return idle_wait ? HeadStatus::IdleTimedOut : HeadStatus::HeadTimedOut;
+        return HeadStatus::HeadTimedOut;
       case BufferedReader::Status::Line:
         break;
     }
@@ -377,14 +442,12 @@ Connection::HeadStatus Connection::read_head(std::string& head) {
     if (!is_valid_utf8(line)) return HeadStatus::ReadError;
     if (line == "\n" || line == "\r\n") break;
   }
-  last_request_ = BufferedReader::Clock::now();
+  last_request_ = Clock::now();
 
   const std::optional<std::size_t> body = declared_body_length(head);
   if (!body || *body == 0) return HeadStatus::Complete;
   if (*body > kMaxRequestBodyBytes) return HeadStatus::BodyTooLarge;
-  // The body is still part of the request, so the head's deadline covers it.
-  if (!head_deadline) head_deadline = BufferedReader::Clock::now() + timings.head_timeout;
-  switch (reader_.skip(*body, head_deadline)) {
+  switch (reader_->skip(*body, head_deadline)) {
     case BufferedReader::Status::Line:
       return HeadStatus::Complete;
     case BufferedReader::Status::End:
@@ -410,7 +473,7 @@ bool Connection::write_all(std::string_view bytes) {
     // No room: the peer has until the send timeout, counted from when output
     // first waited for it, to take what is queued. Counting per wait instead
     // would let a peer that takes a few bytes now and then stall for ever.
-    const auto now = BufferedReader::Clock::now();
+    const auto now = Clock::now();
     if (!output_waiting_since_) output_waiting_since_ = now;
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(*output_waiting_since_ + timeout - now);
@@ -469,20 +532,6 @@ std::string_view Connection::run() {
     }
   }
   return kReasonShutdown;
-}
-
-void Connection::cleanup() {
-  const std::vector<std::string> ids = handler_.session_ids();
-  if (ids.empty()) return;
-  for (const std::string& id : ids) context_.mount_registry.unsubscribe_all(id);
-  const std::size_t removed = context_.session_manager.remove_sessions(ids);
-  RTSP_EVENT(log::Level::Info, kTarget, "cleaned up sessions on disconnect", {"peer", peer_text_},
-             {"removed", removed});
-}
-
-void Connection::close() noexcept {
-  reader_.close();
-  writer_.reset();
 }
 
 }  // namespace rtsp
