@@ -19,6 +19,8 @@ import sys
 import threading
 import time
 
+from support import free_port
+
 HOST_PROGRAM = pathlib.Path(__file__).with_name("host_program.py")
 # How long a client that never reads may take to be ended before the test
 # gives up on it.
@@ -28,12 +30,6 @@ NEVER_READS_BOUND_S = float(os.environ.get("RTSP_NEVER_READS_BOUND_S", "25"))
 def raise_descriptor_limit(to=8192):
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, to)), hard))
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 class Host:

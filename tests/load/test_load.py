@@ -7,12 +7,10 @@ import os
 import random
 import resource
 import socket
-import struct
 import threading
 import time
 
-import rtsp
-from test_delivery import Player, start_server
+from support import RtspClient, rtp_fields, start_server, wait_for
 
 SO_RCVBUFFORCE = 33
 
@@ -33,15 +31,6 @@ def rss_kib():
     return 0
 
 
-def wait_for(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
-
-
 def test_500_connections_at_once_then_back_to_baseline():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
@@ -49,22 +38,20 @@ def test_500_connections_at_once_then_back_to_baseline():
     try:
         time.sleep(0.2)
         base = (threads(), descriptors(), rss_kib())
-        clients = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(500)]
+        clients = [RtspClient("127.0.0.1", port, rtp=False, timeout=10) for _ in range(500)]
         for i, client in enumerate(clients):
-            client.sendall(b"OPTIONS * RTSP/1.0\r\nCSeq: %d\r\n\r\n" % i)
+            client.send("OPTIONS", "*", cseq=i)
         answered = 0
         for i, client in enumerate(clients):
-            data = b""
-            while b"\r\n\r\n" not in data:
-                chunk = client.recv(4096)
-                if not chunk:
-                    break
-                data += chunk
-            answered += data.startswith(b"RTSP/1.0 200 OK") and (b"CSeq: %d\r\n" % i) in data
+            try:
+                head = client.response().head
+            except AssertionError:  # closed unanswered
+                continue
+            answered += head.startswith("RTSP/1.0 200 OK") and f"CSeq: {i}\r\n" in head
         peak = (threads(), descriptors(), rss_kib())
         for client in clients:
             client.close()
-        back = wait_for(lambda: threads() <= base[0] and descriptors() <= base[1])
+        back = wait_for(lambda: threads() <= base[0] and descriptors() <= base[1], 10.0)
         after = (threads(), descriptors(), rss_kib())
         print(f"\n500 at once: answered {answered}; threads {base[0]} -> {peak[0]} -> {after[0]}, "
               f"descriptors {base[1]} -> {peak[1]} -> {after[1]}, "
@@ -78,7 +65,7 @@ def test_500_connections_at_once_then_back_to_baseline():
 
 
 def seqs(packets):
-    return [struct.unpack("!H", p[2:4])[0] for p in packets]
+    return [rtp_fields(p)["seq"] for p in packets]
 
 
 def contiguous(numbers):
@@ -91,7 +78,7 @@ def churn(port, count, stop, stats):
         if stop.is_set():
             return
         try:
-            player = Player("127.0.0.1", port)
+            player = RtspClient("127.0.0.1", port)
             player.start_playing()
             ending = rng.choice(("close", "half", "teardown"))
             if ending == "half":
@@ -111,7 +98,7 @@ def test_steady_viewers_amid_churn_threads_and_a_restart():
     steady = []
     try:
         for _ in range(200):
-            player = Player("127.0.0.1", port)
+            player = RtspClient("127.0.0.1", port)
             player.rtp.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 8 << 20)
             player.start_playing()
             steady.append(player)

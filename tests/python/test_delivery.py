@@ -7,140 +7,14 @@ for its RTP port; the server is driven through the Python API.
 import errno
 import os
 import socket
-import struct
 import threading
 import time
 
 import pytest
 
 import rtsp
-
-TIMEOUT = 2.0
-
-
-def free_port(family=socket.AF_INET, host="127.0.0.1"):
-    with socket.socket(family, socket.SOCK_STREAM) as probe:
-        probe.bind((host, 0))
-        return probe.getsockname()[1]
-
-
-def start_server(host="127.0.0.1", family=socket.AF_INET):
-    """A started server on a free loopback port; returns (server, port)."""
-    last = None
-    for _ in range(20):
-        port = free_port(family, host)
-        bind = f"[{host}]:{port}" if family == socket.AF_INET6 else f"{host}:{port}"
-        server = rtsp.Server(bind)
-        try:
-            server.start()
-            return server, port
-        except RuntimeError as err:  # lost the port to someone else
-            last = err
-    raise last
-
-
-def ipv6_loopback_available():
-    if not socket.has_ipv6:
-        return False
-    try:
-        with socket.socket(socket.AF_INET6, socket.SOCK_DGRAM) as probe:
-            probe.bind(("::1", 0))
-        return True
-    except OSError:
-        return False
-
-
-class Player:
-    """A minimal RTSP client with its own RTP receive socket."""
-
-    def __init__(self, host, port, family=socket.AF_INET):
-        self.url = f"rtsp://{'[' + host + ']' if family == socket.AF_INET6 else host}:{port}/stream"
-        self.control = socket.create_connection((host, port), timeout=TIMEOUT)
-        self.rtp = socket.socket(family, socket.SOCK_DGRAM)
-        self.rtp.bind((host, 0))
-        self.rtp.settimeout(TIMEOUT)
-        self.rtp_port = self.rtp.getsockname()[1]
-        self.cseq = 0
-        self.session = None
-        self.buffer = b""
-
-    def request(self, method, uri=None, headers=()):
-        self.cseq += 1
-        lines = [f"{method} {uri or self.url} RTSP/1.0", f"CSeq: {self.cseq}"]
-        if self.session:
-            lines.append(f"Session: {self.session}")
-        lines.extend(headers)
-        self.control.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
-        return self._response()
-
-    def _response(self):
-        while b"\r\n\r\n" not in self.buffer:
-            chunk = self.control.recv(4096)
-            assert chunk, "server closed the connection"
-            self.buffer += chunk
-        head, self.buffer = self.buffer.split(b"\r\n\r\n", 1)
-        status_line, *header_lines = head.decode().split("\r\n")
-        headers = {}
-        for line in header_lines:
-            name, _, value = line.partition(":")
-            headers[name.strip().lower()] = value.strip()
-        length = int(headers.get("content-length", "0"))
-        while len(self.buffer) < length:
-            self.buffer += self.control.recv(4096)
-        body, self.buffer = self.buffer[:length], self.buffer[length:]
-        return int(status_line.split()[1]), headers, body.decode()
-
-    def setup(self):
-        status, headers, _ = self.request(
-            "SETUP", self.url + "/track1",
-            [f"Transport: RTP/AVP;unicast;client_port={self.rtp_port}-{self.rtp_port + 1}"])
-        assert status == 200
-        self.session = headers["session"].split(";")[0]
-        return headers
-
-    def play(self):
-        status, headers, _ = self.request("PLAY")
-        assert status == 200
-        return headers
-
-    def start_playing(self):
-        assert self.request("OPTIONS")[0] == 200
-        status, _, sdp = self.request("DESCRIBE", headers=["Accept: application/sdp"])
-        assert status == 200 and "m=video" in sdp
-        self.setup()
-        return self.play()
-
-    def receive(self, timeout=0.3):
-        """Every datagram until the socket has been quiet for `timeout`."""
-        packets = []
-        self.rtp.settimeout(timeout)
-        try:
-            while True:
-                packets.append(self.rtp.recv(65536))
-        except (socket.timeout, BlockingIOError):
-            pass
-        return packets
-
-    def close(self):
-        self.control.close()
-        self.rtp.close()
-
-
-def rtp_fields(packet):
-    first, second, seq, ts, ssrc = struct.unpack("!BBHII", packet[:12])
-    return {"version": first >> 6, "marker": bool(second & 0x80), "pt": second & 0x7F,
-            "seq": seq, "ts": ts, "ssrc": ssrc}
-
-
-def keyframe(fill):
-    return (b"\x00\x00\x00\x01\x09\xf0"
-            b"\x00\x00\x00\x01\x67\x42\xc0\x1f\xda\x01"
-            b"\x00\x00\x00\x01\x68\xce\x3c\x80"
-            b"\x00\x00\x01\x65" + bytes([fill]) * 3000)
-
-
-def delta_frame(fill, size=200):
-    return b"\x00\x00\x00\x01\x09\x30\x00\x00\x01\x41" + bytes([fill]) * size
+from support import (RtspClient, delta_frame, ipv6_loopback_available, keyframe, rtp_fields,
+                     start_server, wait_for)
 
 
 class Running:
@@ -154,28 +28,12 @@ class Running:
 
 
 @pytest.fixture
-def server():
-    server, port = start_server()
-    yield Running(server, port)
-    server.stop()
+def server(running_server):
+    return Running(*running_server)
 
 
-@pytest.fixture
-def players(server):
-    opened = []
-
-    def open_player():
-        player = Player("127.0.0.1", server.port)
-        opened.append(player)
-        return player
-
-    yield open_player
-    for player in opened:
-        player.close()
-
-
-def test_full_flow_delivers_a_continuous_stream(server, players):
-    player = players()
+def test_full_flow_delivers_a_continuous_stream(server, clients):
+    player = clients()
     play = player.start_playing()
     rtp_info = dict(item.split("=", 1) for item in play["rtp-info"].split(";"))
 
@@ -207,11 +65,11 @@ def test_full_flow_delivers_a_continuous_stream(server, players):
         assert [p[:2] + p[12:] for p in got] == [p[:2] + p[12:] for p in frame_packets]
 
 
-def test_only_playing_clients_are_served_and_listed(server, players):
-    playing, paused, ready = players(), players(), players()
+def test_only_playing_clients_are_served_and_listed(server, clients):
+    playing, paused, ready = clients(), clients(), clients()
     playing.start_playing()
     paused.start_playing()
-    assert paused.request("PAUSE")[0] == 200
+    paused.pause()
     ready.setup()
 
     assert server.send_frame(keyframe(9), 3000) == 1
@@ -231,8 +89,8 @@ def test_only_playing_clients_are_served_and_listed(server, players):
         f"client_addr='127.0.0.1:{playing.rtp_port}', client_rtp_port={playing.rtp_port})")
 
 
-def test_rtp_packets_to_one_session_and_to_all(server, players):
-    first, second, ready = players(), players(), players()
+def test_rtp_packets_to_one_session_and_to_all(server, clients):
+    first, second, ready = clients(), clients(), clients()
     first.start_playing()
     second.start_playing()
     ready.setup()
@@ -280,10 +138,10 @@ def test_send_frame_to_needs_the_exact_mount_path(server, path):
 
 
 def wait_until_other_threads_block(timeout=5.0):
-    """Wait until every other thread of this process sits in a system call
-    other than a send, as a connection thread does once it is back in its
-    read after answering. Returns False on timeout."""
-    sends = {"1", "44", "46", "307"}  # write, sendto, sendmsg, sendmmsg (x86_64)
+    """Wait until every other thread of this process is asleep (state S in
+    /proc/self/task/TID/stat). A connection thread sends its answers without
+    blocking, so once asleep it is waiting for its next request, as the
+    listener waits in its poll. Returns False on timeout."""
     me = str(threading.get_native_id())
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -292,11 +150,12 @@ def wait_until_other_threads_block(timeout=5.0):
             if tid == me:
                 continue
             try:
-                with open(f"/proc/self/task/{tid}/syscall") as f:
-                    call = f.read().split()[0]
+                with open(f"/proc/self/task/{tid}/stat") as f:
+                    # "TID (NAME) STATE ...": the name may hold spaces and parentheses.
+                    state = f.read().rpartition(")")[2].split()[0]
             except OSError:
                 continue  # the thread ended meanwhile
-            if call in ("running", "-1") or call in sends:
+            if state != "S":
                 busy = True
                 break
         if not busy:
@@ -305,8 +164,8 @@ def wait_until_other_threads_block(timeout=5.0):
     return False
 
 
-def test_stopped_server_still_delivers_to_remaining_sessions(server, players):
-    player = players()
+def test_stopped_server_still_delivers_to_remaining_sessions(server, clients):
+    player = clients()
     player.start_playing()
     # A connection that answered just before stop() leaves at its next turn;
     # this one is back in its read, where it stays.
@@ -318,26 +177,17 @@ def test_stopped_server_still_delivers_to_remaining_sessions(server, players):
     assert server.broadcast_rtp_packet(b"\x80" * 12) == 1
 
 
-def wait_for(predicate, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.02)
-    return predicate()
-
-
-def test_closed_and_torn_down_clients_stop_being_viewers(server, players):
-    leaving, tearing_down, staying = players(), players(), players()
+def test_closed_and_torn_down_clients_stop_being_viewers(server, clients):
+    leaving, tearing_down, staying = clients(), clients(), clients()
     for player in (leaving, tearing_down, staying):
         player.start_playing()
     assert len(server.get_viewers()) == 3
 
-    assert tearing_down.request("TEARDOWN")[0] == 200
+    tearing_down.teardown()
     assert {v.session_id for v in server.get_viewers()} == {leaving.session, staying.session}
 
     leaving.control.close()
-    assert wait_for(lambda: [v.session_id for v in server.get_viewers()] == [staying.session])
+    assert wait_for(lambda: [v.session_id for v in server.get_viewers()] == [staying.session], 3.0)
     assert server.send_frame(delta_frame(1), 3000) == 1
     assert staying.receive()
     assert leaving.receive(0.1) == []
@@ -347,7 +197,7 @@ def test_ipv6_client_receives_rtp():
     if not ipv6_loopback_available():
         pytest.skip("no IPv6 loopback on this host")
     server, port = start_server("::1", socket.AF_INET6)
-    player = Player("::1", port, socket.AF_INET6)
+    player = RtspClient("::1", port, socket.AF_INET6)
     try:
         player.start_playing()
         assert server.send_frame(keyframe(6), 3000) == 1
@@ -363,11 +213,10 @@ def test_ipv6_client_receives_rtp():
         server.stop()
 
 
-def test_failed_send_to_a_session_is_an_io_error(server, players):
-    player = players()
+def test_failed_send_to_a_session_is_an_io_error(server, clients):
+    player = clients()
     # Port 0 is a destination the kernel refuses to send to.
-    player.rtp_port = 0
-    player.setup()
+    player.setup(rtp_port=0)
     player.play()
     with pytest.raises(RuntimeError) as err:
         server.send_rtp_packet(player.session, b"\x80" * 12)

@@ -1,5 +1,6 @@
 """The examples, run for a few seconds each, with ffmpeg decoding what they serve."""
 
+import importlib.util
 import os
 import pathlib
 import signal
@@ -10,11 +11,20 @@ import time
 
 import pytest
 
-from conftest import free_tcp_port
+from support import free_port
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-sys.path.insert(0, str(EXAMPLES))
-from annexb import AccessUnitSplitter  # noqa: E402
+
+
+def load_example(name):
+    """The example module `name` (examples/NAME.py), loaded from its file."""
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+AccessUnitSplitter = load_example("annexb").AccessUnitSplitter
 
 
 def start(script, *args, preexec_fn=None):
@@ -50,7 +60,7 @@ def decoded_frames(url, transport, frames=30, attempts=5, errors=None):
 def numpy_server():
     pytest.importorskip("numpy")
     pytest.importorskip("av")
-    port = free_tcp_port()
+    port = free_port()
     proc = start("numpy_frames.py", "--bind", f"127.0.0.1:{port}", "--seconds", "40")
     yield port
     out, err = stop(proc)
@@ -63,7 +73,7 @@ def test_numpy_frames_are_served_and_decode(numpy_server):
 
 def test_relay_serves_players_over_tcp(numpy_server):
     pytest.importorskip("gi")
-    relay_port = free_tcp_port()
+    relay_port = free_port()
     relay = start("relay.py", "--source", f"rtsp://127.0.0.1:{numpy_server}/stream",
                   "--bind", f"127.0.0.1:{relay_port}")
     try:
@@ -133,7 +143,7 @@ def ignore_sigint():
 @pytest.mark.parametrize("script", ["push_frames.py", "server_process.py"])
 def test_file_examples_serve_a_stream_without_delimiters_and_stop_on_ctrl_c(clips, script):
     paths, _ = clips
-    port = free_tcp_port()
+    port = free_port()
     proc = start(script, str(paths[0]), "--bind", f"127.0.0.1:{port}", preexec_fn=ignore_sigint)
     try:
         assert decoded_frames(f"rtsp://127.0.0.1:{port}/stream", "udp") == 30

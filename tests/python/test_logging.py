@@ -11,7 +11,7 @@ import pytest
 
 import rtsp
 import rtsp_logging
-from test_delivery import Player, keyframe, start_server
+from support import RtspClient, child_env, keyframe, start_server
 
 
 class Records(logging.Handler):
@@ -45,14 +45,11 @@ def test_connection_session_and_failed_send_become_records(records):
     rtsp_logging.enable(logging.INFO)
     server, port = start_server()
     try:
-        player = Player("127.0.0.1", port)
+        player = RtspClient("127.0.0.1", port)
         peer = "%s:%d" % player.control.getsockname()
-        assert player.request("OPTIONS")[0] == 200
+        player.options()
         # RTP to port 0 is refused by the kernel, so every send fails.
-        status, headers, _ = player.request(
-            "SETUP", player.url + "/track1", ["Transport: RTP/AVP;unicast;client_port=0-1"])
-        assert status == 200
-        player.session = headers["session"].split(";")[0]
+        player.setup(rtp_port=0)
         player.play()
         assert server.send_frame(keyframe(1), 3000) == 1
         player.close()
@@ -128,7 +125,7 @@ def test_no_deadlock_while_connections_log_and_frames_are_sent(records):
 
     def churn():
         while not stop.is_set():
-            player = Player("127.0.0.1", port)
+            player = RtspClient("127.0.0.1", port)
             player.start_playing()
             player.close()
 
@@ -155,18 +152,18 @@ def test_no_deadlock_while_connections_log_and_frames_are_sent(records):
 def test_exit_with_logging_on_and_clients_connected_is_clean():
     code = """
 import logging, socket, sys, rtsp, rtsp_logging
-sys.path.insert(0, %r)
-from test_delivery import Player, keyframe, start_server
+from support import RtspClient, keyframe, start_server
 logging.basicConfig(level=logging.DEBUG, stream=sys.stdout)
 rtsp_logging.enable(logging.DEBUG)
 server, port = start_server()
-players = [Player("127.0.0.1", port) for _ in range(3)]
+players = [RtspClient("127.0.0.1", port) for _ in range(3)]
 for p in players:
     p.start_playing()
 server.send_frame(keyframe(3), 3000)
 print("exiting", flush=True)
-""" % (str(__import__("pathlib").Path(__file__).parent),)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30,
+                          env=child_env())
     assert done.returncode == 0, done.stderr
     assert "Fatal" not in done.stderr
     assert "exiting" in done.stdout

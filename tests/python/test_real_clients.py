@@ -11,7 +11,6 @@ import logging
 import os
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -19,8 +18,8 @@ import time
 
 import pytest
 
-import rtsp
 import rtsp_logging
+from support import start_server
 
 FPS = 30
 INCREMENT = 90000 // FPS
@@ -136,18 +135,7 @@ class Feeder(threading.Thread):
 @pytest.fixture
 def stream(video):
     units = video[0]
-    for _ in range(20):
-        with socket.socket() as probe:
-            probe.bind(("127.0.0.1", 0))
-            port = probe.getsockname()[1]
-        server = rtsp.Server(f"127.0.0.1:{port}")
-        try:
-            server.start()
-            break
-        except RuntimeError:
-            continue
-    else:
-        pytest.fail("no free loopback port for the server")
+    server, port = start_server()
     feeder = Feeder(server, units)
     feeder.start()
     try:

@@ -5,12 +5,11 @@ import re
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
 import rtsp
-from conftest import free_tcp_port
+from support import free_port, wait_for
 
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
@@ -22,19 +21,6 @@ def port_is_free(port):
         except OSError:
             return False
     return True
-
-
-def rtsp_exchange(conn, lines):
-    """Sends one request and returns (status, headers) of its response."""
-    conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode())
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(4096)
-        assert chunk, "connection closed"
-        data += chunk
-    status_line, *header_lines = data.split(b"\r\n\r\n", 1)[0].decode().split("\r\n")
-    headers = dict(line.split(": ", 1) for line in header_lines)
-    return int(status_line.split()[1]), {k.lower(): v for k, v in headers.items()}
 
 
 class TestConstruction:
@@ -54,7 +40,7 @@ class TestConstruction:
         assert server.get_viewers() == []
 
     def test_construction_touches_no_network(self):
-        port = free_tcp_port()
+        port = free_port()
         servers = [rtsp.Server(f"127.0.0.1:{port}") for _ in range(3)]
         assert port_is_free(port)
         del servers
@@ -81,7 +67,7 @@ while True:
 print(f"port free after {time.monotonic() - released:.3f} s")
 rtsp_logging.disable()
 '''
-        result = subprocess.run([sys.executable, "-c", code, f"127.0.0.1:{free_tcp_port()}"],
+        result = subprocess.run([sys.executable, "-c", code, f"127.0.0.1:{free_port()}"],
                                 capture_output=True, text=True, timeout=60)
         assert result.returncode == 0, result.stderr
         assert result.stdout.count("server stopping") == 2, result.stdout
@@ -280,27 +266,17 @@ def test_constructor_type_error_keeps_cause():
 
 class TestViewers:
     @pytest.fixture
-    def playing_client(self, running_server):
-        server, port = running_server
-        uri = f"rtsp://127.0.0.1:{port}/stream"
-        rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        rtp.bind(("127.0.0.1", 0))
-        rtp.settimeout(2)
-        rtp_port = rtp.getsockname()[1]
-        conn = socket.create_connection(("127.0.0.1", port), timeout=2)
-        status, headers = rtsp_exchange(conn, [
-            f"SETUP {uri}/track1 RTSP/1.0", "CSeq: 1",
-            f"Transport: RTP/AVP;unicast;client_port={rtp_port}-{rtp_port + 1}"])
-        assert status == 200
-        session = headers["session"].split(";")[0]
-        status, _ = rtsp_exchange(conn, [f"PLAY {uri} RTSP/1.0", "CSeq: 2", f"Session: {session}"])
-        assert status == 200
-        yield server, conn, rtp, session, rtp_port
-        conn.close()
-        rtp.close()
+    def playing_client(self, running_server, clients):
+        """(server, client): a client that has set up and plays /stream, with
+        no OPTIONS or DESCRIBE before."""
+        client = clients()
+        client.setup()
+        client.play()
+        return running_server[0], client
 
     def test_viewer_record(self, playing_client):
-        server, conn, rtp, session, rtp_port = playing_client
+        server, client = playing_client
+        session, rtp_port = client.session, client.rtp_port
         [viewer] = server.get_viewers()
         assert type(viewer) is rtsp.Viewer
         assert viewer.session_id == session
@@ -313,7 +289,8 @@ class TestViewers:
         assert re.fullmatch(r"[0-9A-F]{16}", viewer.session_id)
 
     def test_viewer_is_a_read_only_snapshot(self, playing_client):
-        server, conn, rtp, session, rtp_port = playing_client
+        server, client = playing_client
+        session, rtp_port = client.session, client.rtp_port
         [viewer] = server.get_viewers()
         for name in ("session_id", "uri", "client_addr", "client_rtp_port"):
             with pytest.raises(AttributeError):
@@ -324,19 +301,17 @@ class TestViewers:
             viewer.extra = 1
         [again] = server.get_viewers()
         assert again is not viewer and again != viewer  # identity semantics
-        conn.close()
-        for _ in range(100):
-            if not server.get_viewers():
-                break
-            time.sleep(0.02)
+        client.control.close()
+        wait_for(lambda: not server.get_viewers(), 2.0)
         assert server.get_viewers() == []
         assert viewer.session_id == session and viewer.client_rtp_port == rtp_port
 
     def test_packets_reach_the_viewer(self, playing_client):
-        server, conn, rtp, session, rtp_port = playing_client
+        server, client = playing_client
+        session = client.session
         assert server.send_frame(b"\x00\x00\x00\x01\x41" + b"\x22" * 20, 3000) == 1
-        assert rtp.recv(2048)[12:] == b"\x41" + b"\x22" * 20
+        assert client.receive_one()[12:] == b"\x41" + b"\x22" * 20
         assert server.send_rtp_packet(session, b"\x80\x60hello") == 7
-        assert rtp.recv(2048) == b"\x80\x60hello"
+        assert client.receive_one() == b"\x80\x60hello"
         assert server.broadcast_rtp_packet(payload=b"\x80\x60bye") == 1
-        assert rtp.recv(2048) == b"\x80\x60bye"
+        assert client.receive_one() == b"\x80\x60bye"
