@@ -1,6 +1,7 @@
 #include "socket_address.hpp"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <charconv>
 #include <cstring>
@@ -40,6 +41,20 @@ std::optional<std::uint16_t> parse_port(std::string_view text) noexcept {
 }
 
 }  // namespace
+
+std::optional<SocketAddress> SocketAddress::local_of(int fd) noexcept {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return std::nullopt;
+  return from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+}
+
+std::optional<SocketAddress> SocketAddress::peer_of(int fd) noexcept {
+  sockaddr_storage storage{};
+  socklen_t length = sizeof storage;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return std::nullopt;
+  return from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+}
 
 std::optional<SocketAddress> SocketAddress::parse(std::string_view text) noexcept {
   SocketAddress out;

@@ -21,6 +21,11 @@ class SocketAddress {
   // From a kernel address (AF_INET or AF_INET6); nothing for other families.
   static std::optional<SocketAddress> from_sockaddr(const sockaddr* addr, socklen_t len) noexcept;
 
+  // The address a socket is bound to, and the one it is connected to;
+  // nothing when the kernel does not say (or for other families).
+  static std::optional<SocketAddress> local_of(int fd) noexcept;
+  static std::optional<SocketAddress> peer_of(int fd) noexcept;
+
   // Numeric "a.b.c.d:port" or "[v6]:port"; no host names, the port is required.
   static std::optional<SocketAddress> parse(std::string_view text) noexcept;
 

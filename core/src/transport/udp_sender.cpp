@@ -154,12 +154,7 @@ void UdpSender::send_singly(int fd, const SendMessage& message, std::size_t skip
 
 std::optional<SocketAddress> UdpSender::local_v4_addr() const {
   if (!v4_) return std::nullopt;
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  if (::getsockname(v4_.get(), reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
-    return std::nullopt;
-  }
-  return SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+  return SocketAddress::local_of(v4_.get());
 }
 
 }  // namespace rtsp
