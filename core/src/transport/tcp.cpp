@@ -73,7 +73,8 @@ void watch_for_vanished_peer(int fd, const ConnectionTimings& timings) noexcept 
 }
 
 // Answers are small, so a small send buffer is enough: a peer that stops
-// reading pins little memory. Each answer goes out in one send, so there is
+// reading pins little memory. (The receive buffer keeps its default: a small
+// one throttles pipelined requests.) Each answer goes out in one send, so there is
 // nothing for Nagle's algorithm to coalesce; left on, it held the second of
 // two pipelined answers until the peer's delayed acknowledgement (40 ms).
 // Best effort, like the options above.
