@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <expected>
 
-namespace rtsp::testing {
+namespace rtsp::test_support {
 
 enum class CapFailure {
   Unreadable,  // the current mapped size could not be read
@@ -41,4 +41,4 @@ inline std::expected<rlimit, CapFailure> cap_address_space_below_a_thread_stack(
   return original;
 }
 
-}  // namespace rtsp::testing
+}  // namespace rtsp::test_support

@@ -14,7 +14,7 @@
 
 #include "log.hpp"
 
-namespace rtsp::testing {
+namespace rtsp::test_support {
 
 struct CapturedEvent {
   log::Level level;
@@ -107,4 +107,4 @@ class ScopedCapture {
   std::shared_ptr<CaptureSink> sink_;
 };
 
-}  // namespace rtsp::testing
+}  // namespace rtsp::test_support

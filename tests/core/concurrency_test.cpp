@@ -76,8 +76,8 @@ TEST(ConcurrencyTest, RegistriesStayConsistentUnderLoad) {
   SinkGuard sink;
   SessionManager manager;
   MountRegistry registry;
-  registry.add("/stream", std::make_unique<testing::FakePacketizer>());
-  registry.add("/other", std::make_unique<testing::FakePacketizer>());
+  registry.add("/stream", std::make_unique<test_support::FakePacketizer>());
+  registry.add("/other", std::make_unique<test_support::FakePacketizer>());
   registry.set_default("/stream");
 
   std::atomic<int> writers_left{kWriters};
@@ -209,7 +209,7 @@ TEST(ConcurrencyTest, RegistriesStayConsistentUnderLoad) {
 }
 
 TEST(ConcurrencyTest, ConcurrentSubscribersOfOneIdLeaveOneEntry) {
-  Mount mount("/stream", std::make_unique<testing::FakePacketizer>());
+  Mount mount("/stream", std::make_unique<test_support::FakePacketizer>());
   constexpr int kThreads = 4;
   const std::array<std::string, 3> ids = {"A", "B", "C"};
   std::vector<std::thread> threads;

@@ -22,6 +22,7 @@
 #include "media/h264.hpp"
 #include "media/rtp.hpp"
 #include "server.hpp"
+#include "support.hpp"
 
 namespace rtsp {
 namespace {
@@ -51,9 +52,7 @@ class UdpReceiver {
       len = sizeof *v6;
     }
     if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&storage), len) != 0) return std::nullopt;
-    len = sizeof storage;
-    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&storage), &len) != 0) return std::nullopt;
-    auto addr = SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), len);
+    const auto addr = SocketAddress::local_of(fd.get());
     if (!addr) return std::nullopt;
     return UdpReceiver(std::move(fd), *addr);
   }
@@ -83,21 +82,9 @@ class UdpReceiver {
   SocketAddress addr_;
 };
 
-// A free loopback TCP port, for the listener (port 0 is refused by start).
-std::uint16_t free_tcp_port() {
-  Fd fd(::socket(AF_INET, SOCK_STREAM, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 0;
-  socklen_t len = sizeof addr;
-  ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-  return ntohs(addr.sin_port);
-}
-
 std::unique_ptr<Server> started_server() {
   for (int attempt = 0; attempt < 20; ++attempt) {
-    auto server = std::make_unique<Server>("127.0.0.1:" + std::to_string(free_tcp_port()),
+    auto server = std::make_unique<Server>("127.0.0.1:" + std::to_string(test_support::free_port()),
                                            ServerConfig{});
     if (server->start()) return server;
   }
@@ -281,7 +268,7 @@ TEST_F(Delivery, SegmentedAndSingleSendsPutTheSameDatagramsOnTheWire) {
   auto viewer = UdpReceiver::open(AF_INET);
   ASSERT_TRUE(viewer);
   add_session({SessionState::Playing, viewer->addr()});
-  testing::ScopedCapture capture(log::Level::Info);
+  test_support::ScopedCapture capture(log::Level::Info);
 
   std::optional<H264Packetizer> reference;
   for (const bool segmented : {true, false}) {
@@ -303,7 +290,7 @@ TEST_F(Delivery, RefusedSegmentationFallsBackOnceAndLosesNothing) {
   const int off = 1;
   ASSERT_EQ(::setsockopt(server_->udp_sender()->v4_descriptor(), SOL_SOCKET, SO_NO_CHECK, &off,
                          sizeof off), 0);
-  testing::ScopedCapture capture(log::Level::Info);
+  test_support::ScopedCapture capture(log::Level::Info);
 
   std::optional<H264Packetizer> reference;
   const auto [got, expected] = send_and_expect(*server_, *viewer, mixed_frames(), reference);
@@ -415,7 +402,7 @@ TEST_F(Delivery, BroadcastCountsDeliveredDatagrams) {
 }
 
 TEST_F(Delivery, FailedSendsAreWarnedAndTheOthersStillServed) {
-  testing::ScopedCapture capture(log::Level::Warn);
+  test_support::ScopedCapture capture(log::Level::Warn);
   auto good = UdpReceiver::open(AF_INET);
   ASSERT_TRUE(good);
   add_session({SessionState::Playing, good->addr()});
@@ -463,7 +450,7 @@ TEST_F(Delivery, Ipv6ClientsReceiveTheirRtp) {
   if (!v6) GTEST_SKIP() << "no IPv6 loopback on this host";
   auto v4 = UdpReceiver::open(AF_INET);
   ASSERT_TRUE(v4);
-  testing::ScopedCapture capture(log::Level::Warn);
+  test_support::ScopedCapture capture(log::Level::Warn);
   auto session = add_session({SessionState::Playing, v6->addr()});
   add_session({SessionState::Playing, v4->addr()});
 

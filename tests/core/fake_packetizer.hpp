@@ -13,7 +13,7 @@
 
 #include "media/packetizer.hpp"
 
-namespace rtsp::testing {
+namespace rtsp::test_support {
 
 struct FakePacketizerSettings {
   std::uint16_t sequence = 0;
@@ -48,4 +48,4 @@ class FakePacketizer final : public Packetizer {
   FakePacketizerSettings settings_;
 };
 
-}  // namespace rtsp::testing
+}  // namespace rtsp::test_support

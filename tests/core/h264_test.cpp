@@ -401,7 +401,7 @@ TEST(H264Packetizer, LaterParameterSetsAreStillSent) {
 // --- events ----------------------------------------------------------------
 
 TEST(H264Packetizer, EmitsCaptureFragmentAndFrameEvents) {
-  testing::ScopedCapture capture;
+  test_support::ScopedCapture capture;
   auto p = make();
   const Bytes frame = join({kStart4, kSps, kStart4, kPps, kStart3, nal(0x65, 3000)});
   p.packetize(frame, 0xFFFFFFFF);
@@ -444,7 +444,7 @@ TEST(H264Packetizer, EmitsCaptureFragmentAndFrameEvents) {
 }
 
 TEST(H264Packetizer, RandomSsrcConstructorEmitsHeaderEvent) {
-  testing::ScopedCapture capture;
+  test_support::ScopedCapture capture;
   auto p = H264Packetizer::with_random_ssrc(96);
   EXPECT_EQ(p.payload_type(), 96);
   EXPECT_EQ(p.next_sequence(), 0);

@@ -16,13 +16,14 @@
 #include <vector>
 
 #include "capture_sink.hpp"
+#include "support.hpp"
 #include "media/h264.hpp"
 #include "protocol/sdp.hpp"
 
 namespace rtsp {
 namespace {
 
-using testing::ScopedCapture;
+using test_support::ScopedCapture;
 
 constexpr std::string_view kTarget = "rtsp::protocol::handler";
 
@@ -63,9 +64,7 @@ std::string session_id_of(const RtspResponse& response) {
 
 MountRegistry registry(bool with_default) {
   MountRegistry mounts;
-  // The packetizer can be neither copied nor moved: build it in place.
-  mounts.add("/stream", std::unique_ptr<Packetizer>(new H264Packetizer(H264Packetizer::with_random_ssrc(96))));
-  if (with_default) mounts.set_default("/stream");
+  test_support::add_stream_mount(mounts, with_default);
   return mounts;
 }
 

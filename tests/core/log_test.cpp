@@ -77,7 +77,7 @@ TEST(Log, WithoutSinkNothingIsEnabledEvaluatedOrAllocated) {
 }
 
 TEST(Log, EventsBelowTheSinkLevelAreNeitherEvaluatedNorAllocated) {
-  testing::ScopedCapture capture(Level::Warn);
+  test_support::ScopedCapture capture(Level::Warn);
   for (Level level : {Level::Trace, Level::Debug, Level::Info}) {
     EXPECT_FALSE(log::enabled(level));
     g_evaluations = 0;
@@ -99,7 +99,7 @@ TEST(Log, EventsBelowTheSinkLevelAreNeitherEvaluatedNorAllocated) {
 }
 
 TEST(Log, DirectEmitBelowTheSinkLevelIsDropped) {
-  testing::ScopedCapture capture(Level::Info);
+  test_support::ScopedCapture capture(Level::Info);
   log::emit(Level::Debug, "rtsp::test", "too low");
   log::emit(Level::Info, "rtsp::test", "just right");
   const auto events = capture->events();
@@ -108,7 +108,7 @@ TEST(Log, DirectEmitBelowTheSinkLevelIsDropped) {
 }
 
 TEST(Log, FieldsArriveWithNamesAndValues) {
-  testing::ScopedCapture capture;
+  test_support::ScopedCapture capture;
   const std::string owned = "owned text";
   RTSP_EVENT(Level::Info, "rtsp::session", "session created", {"session_id", owned},
              {"literal", "abc"}, {"view", std::string_view("v")}, {"u8", std::uint8_t{255}},
@@ -132,8 +132,8 @@ TEST(Log, FieldsArriveWithNamesAndValues) {
 }
 
 TEST(Log, RemovingOrReplacingTheSinkRedirectsEvents) {
-  auto first = std::make_shared<testing::CaptureSink>();
-  auto second = std::make_shared<testing::CaptureSink>(Level::Error);
+  auto first = std::make_shared<test_support::CaptureSink>();
+  auto second = std::make_shared<test_support::CaptureSink>(Level::Error);
   log::set_sink(first);
   log::emit(Level::Trace, "rtsp::test", "one");
   log::set_sink(second);
@@ -151,7 +151,7 @@ TEST(Log, RemovingOrReplacingTheSinkRedirectsEvents) {
 }
 
 TEST(Log, ConcurrentEmittersAndSinkChanges) {
-  auto sink = std::make_shared<testing::CaptureSink>();
+  auto sink = std::make_shared<test_support::CaptureSink>();
   std::atomic<bool> stop{false};
   std::vector<std::thread> emitters;
   for (int t = 0; t < 4; ++t) {

@@ -14,18 +14,18 @@
 namespace rtsp {
 namespace {
 
-using testing::ScopedCapture;
+using test_support::ScopedCapture;
 using Ids = std::vector<std::string>;
 
 constexpr std::string_view kTarget = "rtsp::mount";
 
 std::unique_ptr<Packetizer> fake(std::uint16_t sequence = 0, std::uint32_t timestamp = 0,
                                  int* destroyed = nullptr) {
-  testing::FakePacketizerSettings settings;
+  test_support::FakePacketizerSettings settings;
   settings.sequence = sequence;
   settings.timestamp = timestamp;
   settings.destroyed = destroyed;
-  return std::make_unique<testing::FakePacketizer>(std::move(settings));
+  return std::make_unique<test_support::FakePacketizer>(std::move(settings));
 }
 
 // --- mount path extraction ----------------------------------------------------

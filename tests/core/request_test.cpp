@@ -15,7 +15,7 @@
 namespace rtsp {
 namespace {
 
-using testing::ScopedCapture;
+using test_support::ScopedCapture;
 
 constexpr std::string_view kWarnTarget = "rtsp::protocol::request";
 constexpr std::string_view kWarnMessage = "client sent non-RTSP/1.0 version";

@@ -76,7 +76,7 @@ TEST(RtpHeader, TimestampCounterKeepsAllBitsAndWritesTheLow32) {
 }
 
 TEST(RtpHeader, ConstructionEmitsDebugEventWithPayloadTypeAndHexSsrc) {
-  testing::ScopedCapture capture;
+  test_support::ScopedCapture capture;
   RtpHeader a(96, 0x00ABCDEF);
   RtpHeader b(255, 0xFFFFFFFF);
   const auto events = capture->find("RTP header state created", "rtsp::media::rtp");
@@ -89,7 +89,7 @@ TEST(RtpHeader, ConstructionEmitsDebugEventWithPayloadTypeAndHexSsrc) {
 }
 
 TEST(RtpHeader, RandomSsrcsDiffer) {
-  testing::ScopedCapture capture;
+  test_support::ScopedCapture capture;
   const RtpHeader a = RtpHeader::with_random_ssrc(96);
   const RtpHeader b = RtpHeader::with_random_ssrc(96);
   EXPECT_NE(a.ssrc(), b.ssrc());

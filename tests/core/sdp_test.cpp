@@ -17,7 +17,7 @@
 namespace rtsp {
 namespace {
 
-using testing::ScopedCapture;
+using test_support::ScopedCapture;
 
 std::shared_ptr<Mount> h264_mount() {
   return std::make_shared<Mount>("/stream",
@@ -25,11 +25,11 @@ std::shared_ptr<Mount> h264_mount() {
 }
 
 std::shared_ptr<Mount> fixed_mount(std::uint8_t payload_type, std::vector<std::string> attributes) {
-  testing::FakePacketizerSettings settings;
+  test_support::FakePacketizerSettings settings;
   settings.payload_type = payload_type;
   settings.attributes = std::move(attributes);
   return std::make_shared<Mount>("/stream",
-                                 std::make_unique<testing::FakePacketizer>(std::move(settings)));
+                                 std::make_unique<test_support::FakePacketizer>(std::move(settings)));
 }
 
 std::string default_sdp(Mount& mount, std::string_view host) {
@@ -146,8 +146,8 @@ TEST(GenerateSdp, EndsInOneCrLfWithNoBareLineFeed) {
   }
 }
 
-std::vector<testing::CapturedEvent> sdp_events(const testing::CaptureSink& sink) {
-  std::vector<testing::CapturedEvent> out;
+std::vector<test_support::CapturedEvent> sdp_events(const test_support::CaptureSink& sink) {
+  std::vector<test_support::CapturedEvent> out;
   for (auto& event : sink.events()) {
     if (event.target == "rtsp::protocol::sdp") out.push_back(std::move(event));
   }

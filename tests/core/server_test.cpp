@@ -17,7 +17,7 @@
 
 #include "address_space_cap.hpp"
 #include "capture_sink.hpp"
-#include "loopback_client.hpp"
+#include "support.hpp"
 #include "server.hpp"
 #include "socket_address.hpp"
 
@@ -25,12 +25,12 @@ namespace rtsp {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CapturedEvent;
-using testing::Client;
-using testing::eventually;
-using testing::header_value;
-using testing::ScopedCapture;
-using testing::setup;
+using test_support::CapturedEvent;
+using test_support::Client;
+using test_support::eventually;
+using test_support::header_value;
+using test_support::ScopedCapture;
+using test_support::setup;
 
 constexpr std::string_view kServer = "rtsp::server";
 constexpr std::string_view kTcp = "rtsp::transport::tcp";
@@ -40,24 +40,13 @@ std::string request(std::string_view method, std::string_view cseq, std::string_
          "\r\n" + std::string(extra) + "\r\n";
 }
 
-// A port on 127.0.0.1 that was free a moment ago.
-std::uint16_t probe_free_port(int family = AF_INET) {
-  Fd probe(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const auto any = *SocketAddress::parse(family == AF_INET6 ? "[::1]:0" : "127.0.0.1:0");
-  if (::bind(probe.get(), any.sockaddr_ptr(), any.length()) != 0) return 0;
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&storage), &length);
-  return SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length)->port();
-}
-
 // A started server on a free loopback port; another port is tried when a
 // parallel process took the probed one.
 std::unique_ptr<Server> started_server(std::string_view host = "127.0.0.1") {
   const int family = host.starts_with('[') ? AF_INET6 : AF_INET;
   for (int attempt = 0; attempt < 10; ++attempt) {
     auto server = std::make_unique<Server>(
-        std::string(host) + ":" + std::to_string(probe_free_port(family)), ServerConfig{});
+        std::string(host) + ":" + std::to_string(test_support::free_port(family)), ServerConfig{});
     const auto started = server->start();
     if (started) return server;
     if (started.error().kind() != RtspError::Kind::Io || started.error().os_error() != EADDRINUSE) {
@@ -181,14 +170,9 @@ TEST(ServerLifecycle, StartListensAndAnswers) {
 TEST(ServerLifecycle, PortInUseIsAnIoErrorAndALaterStartSucceeds) {
   ScopedCapture capture;
   // Hold the port with a listening socket of our own.
-  Fd holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const auto any = *SocketAddress::parse("127.0.0.1:0");
-  ASSERT_EQ(::bind(holder.get(), any.sockaddr_ptr(), any.length()), 0);
-  ASSERT_EQ(::listen(holder.get(), 1), 0);
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  ::getsockname(holder.get(), reinterpret_cast<sockaddr*>(&storage), &length);
-  const auto port = SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length)->port();
+  auto holder = test_support::listen_on_loopback(0, 1);
+  ASSERT_TRUE(holder.has_value());
+  const auto port = holder->address.port();
 
   Server server("127.0.0.1:" + std::to_string(port), ServerConfig{});
   const auto started = server.start();
@@ -289,7 +273,7 @@ TEST(ServerLifecycle, RestartKeepsSessionsAndMounts) {
 }
 
 TEST(ServerLifecycle, ListensOnIpv6Loopback) {
-  if (probe_free_port(AF_INET6) == 0) GTEST_SKIP() << "no IPv6 loopback on this host";
+  if (test_support::free_port(AF_INET6) == 0) GTEST_SKIP() << "no IPv6 loopback on this host";
   ScopedCapture capture;
   const auto server = started_server("[::1]");
   ASSERT_NE(server, nullptr);
@@ -305,10 +289,10 @@ TEST(ServerLifecycle, ListensOnIpv6Loopback) {
 // Runs in a fresh process: with the address space capped no thread stack can
 // be mapped, so the listener thread is refused.
 int refused_listener_thread_scenario() {
-  Server server("127.0.0.1:" + std::to_string(probe_free_port()), ServerConfig{});
+  Server server("127.0.0.1:" + std::to_string(test_support::free_port()), ServerConfig{});
 
-  const auto original = testing::cap_address_space_below_a_thread_stack();
-  if (!original) return original.error() == testing::CapFailure::Unreadable ? 10 : 11;
+  const auto original = test_support::cap_address_space_below_a_thread_stack();
+  if (!original) return original.error() == test_support::CapFailure::Unreadable ? 10 : 11;
   const auto started = server.start();
   ::setrlimit(RLIMIT_AS, &*original);
 

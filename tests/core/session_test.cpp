@@ -12,7 +12,7 @@
 namespace rtsp {
 namespace {
 
-using testing::ScopedCapture;
+using test_support::ScopedCapture;
 
 constexpr std::string_view kTarget = "rtsp::session";
 constexpr std::string_view kUri = "rtsp://192.0.2.1:8554/stream/track1";

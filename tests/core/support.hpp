@@ -1,6 +1,7 @@
-// Loopback RTSP client helpers for tests over real sockets: a blocking client
-// with a receive buffer of its own, request builders and header lookup, and a
-// wait for conditions that other threads bring about.
+// What the suites over real loopback sockets share: the one RTSP test client
+// (blocking, with a receive buffer of its own), request builders and header
+// lookup, free ports and listening sockets, the mount every server starts
+// with, and a wait for conditions that other threads bring about.
 #pragma once
 
 #include <netinet/in.h>
@@ -12,17 +13,18 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "media/h264.hpp"
+#include "mount.hpp"
 #include "socket_address.hpp"
 #include "transport/fd.hpp"
 
-namespace rtsp::testing {
+namespace rtsp::test_support {
 
 // Polls `done` every few milliseconds until it holds or `limit` has passed.
 template <class Pred>
@@ -33,6 +35,47 @@ bool eventually(Pred done, std::chrono::milliseconds limit = std::chrono::millis
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
+}
+
+// The loopback address of a family, with port 0.
+inline SocketAddress loopback(int family = AF_INET) {
+  return *SocketAddress::parse(family == AF_INET6 ? "[::1]:0" : "127.0.0.1:0");
+}
+
+// A TCP port on the loopback that was free a moment ago; 0 if none was.
+inline std::uint16_t free_port(int family = AF_INET) {
+  const Fd probe(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const SocketAddress any = loopback(family);
+  if (!probe || ::bind(probe.get(), any.sockaddr_ptr(), any.length()) != 0) return 0;
+  const auto bound = SocketAddress::local_of(probe.get());
+  return bound ? bound->port() : 0;
+}
+
+// A listening TCP socket on a free loopback port, and its address.
+struct Listener {
+  Fd socket;
+  SocketAddress address;
+};
+inline std::optional<Listener> listen_on_loopback(int flags = 0, int backlog = 128) {
+  Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
+  const SocketAddress any = loopback();
+  if (!socket || ::bind(socket.get(), any.sockaddr_ptr(), any.length()) != 0 ||
+      ::listen(socket.get(), backlog) != 0) {
+    return std::nullopt;
+  }
+  const auto address = SocketAddress::local_of(socket.get());
+  if (!address) return std::nullopt;
+  return Listener{std::move(socket), *address};
+}
+
+// The mount every server starts with: "/stream", H.264 with payload type 96
+// and a random SSRC, also the default.
+inline std::shared_ptr<Mount> add_stream_mount(MountRegistry& mounts, bool as_default = true) {
+  // The packetizer can be neither copied nor moved: built in place.
+  auto mount = mounts.add("/stream", std::unique_ptr<Packetizer>(
+                                         new H264Packetizer(H264Packetizer::with_random_ssrc(96))));
+  if (as_default) mounts.set_default("/stream");
+  return mount;
 }
 
 // A blocking loopback client with a receive buffer of its own.
@@ -47,11 +90,8 @@ class Client {
       if (!from || ::bind(fd_.get(), from->sockaddr_ptr(), from->length()) != 0) fd_.reset();
     }
     connected_ = fd_ && ::connect(fd_.get(), server.sockaddr_ptr(), server.length()) == 0;
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    if (connected_ && ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&storage), &length) == 0) {
-      const auto addr = SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
-      if (addr) local_ = addr->to_string();
+    if (const auto addr = connected_ ? SocketAddress::local_of(fd_.get()) : std::nullopt) {
+      local_ = addr->to_string();
     }
   }
 
@@ -177,4 +217,4 @@ inline std::string setup(std::string_view cseq, int client_port = 7000) {
          std::to_string(client_port + 1) + "\r\n\r\n";
 }
 
-}  // namespace rtsp::testing
+}  // namespace rtsp::test_support

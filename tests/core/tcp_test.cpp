@@ -23,7 +23,7 @@
 
 #include "address_space_cap.hpp"
 #include "capture_sink.hpp"
-#include "loopback_client.hpp"
+#include "support.hpp"
 #include "media/h264.hpp"
 #include "socket_address.hpp"
 #include "transport/connection_slots.hpp"
@@ -33,12 +33,12 @@ namespace rtsp {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::CapturedEvent;
-using testing::Client;
-using testing::eventually;
-using testing::header_value;
-using testing::ScopedCapture;
-using testing::setup;
+using test_support::CapturedEvent;
+using test_support::Client;
+using test_support::eventually;
+using test_support::header_value;
+using test_support::ScopedCapture;
+using test_support::setup;
 
 constexpr std::string_view kTcp = "rtsp::transport::tcp";
 
@@ -56,22 +56,14 @@ std::string options(std::string_view cseq, std::string_view eol = "\r\n") {
 class ControlTransport : public ::testing::Test {
  protected:
   void SetUp() override {
-    context_.mount_registry.add("/stream",
-                                std::make_unique<H264Packetizer>(RtpHeader::with_random_ssrc(96)));
-    context_.mount_registry.set_default("/stream");
+    test_support::add_stream_mount(context_.mount_registry);
     context_.config = std::make_shared<const ServerConfig>(config());
     context_.running = std::make_shared<std::atomic<bool>>(true);
 
-    Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    ASSERT_TRUE(listener);
-    const auto any = SocketAddress::parse("127.0.0.1:0");
-    ASSERT_EQ(::bind(listener.get(), any->sockaddr_ptr(), any->length()), 0);
-    ASSERT_EQ(::listen(listener.get(), 128), 0);
-    sockaddr_storage storage{};
-    socklen_t length = sizeof storage;
-    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&storage), &length);
-    address_ = *SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
-    ASSERT_TRUE(spawn_accept_loop(std::move(listener), context_).has_value());
+    auto listener = test_support::listen_on_loopback(SOCK_NONBLOCK);
+    ASSERT_TRUE(listener.has_value());
+    address_ = listener->address;
+    ASSERT_TRUE(spawn_accept_loop(std::move(listener->socket), context_).has_value());
   }
 
   void TearDown() override { context_.running->store(false); }
@@ -624,20 +616,14 @@ int refused_connection_thread_scenario() {
   ScopedCapture capture;
   ControlContext context{SessionManager(), MountRegistry(), std::make_shared<const ServerConfig>(),
                          std::make_shared<std::atomic<bool>>(true)};
-  context.mount_registry.add("/stream",
-                             std::make_unique<H264Packetizer>(RtpHeader::with_random_ssrc(96)));
-  Fd listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  const auto any = *SocketAddress::parse("127.0.0.1:0");
-  if (::bind(listener.get(), any.sockaddr_ptr(), any.length()) != 0) return 10;
-  if (::listen(listener.get(), 128) != 0) return 11;
-  sockaddr_storage storage{};
-  socklen_t length = sizeof storage;
-  ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&storage), &length);
-  const auto address = *SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), length);
-  if (!spawn_accept_loop(std::move(listener), context)) return 12;
+  test_support::add_stream_mount(context.mount_registry, /*as_default=*/false);
+  auto listener = test_support::listen_on_loopback(SOCK_NONBLOCK);
+  if (!listener) return 10;
+  const SocketAddress address = listener->address;
+  if (!spawn_accept_loop(std::move(listener->socket), context)) return 12;
 
-  const auto original = testing::cap_address_space_below_a_thread_stack();
-  if (!original) return original.error() == testing::CapFailure::Unreadable ? 13 : 14;
+  const auto original = test_support::cap_address_space_below_a_thread_stack();
+  if (!original) return original.error() == test_support::CapFailure::Unreadable ? 13 : 14;
 
   Client refused(address);
   const bool was_closed = refused.connected() && refused.closed_without_answer();

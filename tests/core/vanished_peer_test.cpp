@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "capture_sink.hpp"
-#include "loopback_client.hpp"
+#include "support.hpp"
 #include "server.hpp"
 
 extern char** environ;
@@ -127,27 +127,27 @@ TEST(VanishedPeer, IsDetectedAndItsSessionRemoved) {
   const std::string port = std::to_string(20000 + ::getpid() % 20000);
   Server server("198.18.0.1:" + port, config);
   ASSERT_TRUE(server.start());
-  testing::ScopedCapture capture(log::Level::Info);
+  test_support::ScopedCapture capture(log::Level::Info);
 
   const std::string ns = host.ns();
   const char* argv[] = {"ip", "netns", "exec", ns.c_str(), "python3", "-c", kPlayer, port.c_str(), nullptr};
   Child player(argv);
   ASSERT_NE(player.pid, 0);
 
-  ASSERT_TRUE(testing::eventually([&] { return server.get_viewers().size() == 1; }, 10000ms))
+  ASSERT_TRUE(test_support::eventually([&] { return server.get_viewers().size() == 1; }, 10000ms))
       << "the player never started playing";
   ASSERT_TRUE(host.pull_the_cable());
   const auto cut = std::chrono::steady_clock::now();
 
   // Keep-alive gives up after about 1 + 2 x 1 s here (3 s unacknowledged at most).
-  ASSERT_TRUE(testing::eventually([&] { return server.get_viewers().empty(); }, 15000ms))
+  ASSERT_TRUE(test_support::eventually([&] { return server.get_viewers().empty(); }, 15000ms))
       << "the vanished viewer is still listed";
   const auto detected = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - cut);
   std::printf("vanished peer detected and removed after %lld ms\n",
               static_cast<long long>(detected.count()));
   EXPECT_EQ(server.session_manager().session_count(), 0u);
-  ASSERT_TRUE(testing::eventually(
+  ASSERT_TRUE(test_support::eventually(
       [&] { return !capture->find("client disconnected", "rtsp::transport::tcp").empty(); }));
   EXPECT_EQ(capture->find("client disconnected", "rtsp::transport::tcp")[0].field("reason"),
             "read error");
@@ -194,7 +194,7 @@ TEST(LinkLocalViewer, ReceivesRtp) {
                         port.c_str(), host.inner_link().c_str(), nullptr};
   Child player(argv);
   ASSERT_NE(player.pid, 0);
-  ASSERT_TRUE(testing::eventually([&] { return server.get_viewers().size() == 1; }, 10000ms))
+  ASSERT_TRUE(test_support::eventually([&] { return server.get_viewers().size() == 1; }, 10000ms))
       << "the player never started playing";
   const auto viewers = server.get_viewers();
   EXPECT_EQ(viewers[0].client_addr, "[fe80::2]:7000");

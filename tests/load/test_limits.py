@@ -62,10 +62,10 @@ class Host:
             self.process.wait()
 
 
-def connect(port, source):
+def connect(port, source, timeout=5):
     sock = socket.socket()
     sock.bind((source, 0))
-    sock.settimeout(5)
+    sock.settimeout(timeout)
     sock.connect(("127.0.0.1", port))
     return sock
 
@@ -169,6 +169,8 @@ def test_session_flood_on_one_connection_is_refused_at_the_limit():
           f"in {quiet['frames']} frames quiet, {len(flood_seqs)} in {flooded['frames']} flooded, "
           f"lost {lost(quiet_seqs + flood_seqs)}; RSS {quiet['rss_kib']} -> {flooded['rss_kib']} KiB")
     assert statuses == {200: 16, 503: 19984}
+    # Pipelined requests are answered as fast as they come (about 0.2 s here).
+    assert flood_seconds < 5
     assert lost(quiet_seqs + flood_seqs) == 0
     assert len(flood_seqs) >= flooded["frames"] - 2 and flooded["frames"] >= 85
     # Within twice the quiet figure; the millisecond allows for the scheduler
@@ -254,9 +256,12 @@ def test_connection_flood_from_one_address_leaves_room_for_others():
         def probe():
             while not stop.is_set():
                 began = time.perf_counter()
-                with connect(host.port, "127.0.0.2") as sock:
-                    sock.sendall(request("OPTIONS", host.port, 1))
-                    status = Answers(sock).read(1)[0][0]
+                try:
+                    with connect(host.port, "127.0.0.2", timeout=2) as sock:
+                        sock.sendall(request("OPTIONS", host.port, 1))
+                        status = Answers(sock).read(1)[0][0]
+                except (OSError, AssertionError):  # no answer, or closed unanswered
+                    status = None
                 probes.append((status, time.perf_counter() - began))
                 time.sleep(0.05)
 
@@ -268,11 +273,11 @@ def test_connection_flood_from_one_address_leaves_room_for_others():
         try:
             while time.monotonic() < until:
                 flood = [sock for sock in flood if alive(sock) or sock.close()]
-                while len(flood) < 1000:
+                while len(flood) < 1000 and time.monotonic() < until:
                     opened += 1
                     try:
-                        sock = connect(host.port, "127.0.0.3")
-                    except OSError:  # refused before connect() returned
+                        sock = connect(host.port, "127.0.0.3", timeout=0.5)
+                    except OSError:  # refused before connect() returned, or no answer
                         continue
                     try:
                         sock.sendall(setup_request(host.port, 1, 9000))
@@ -298,7 +303,8 @@ def test_connection_flood_from_one_address_leaves_room_for_others():
           f"connections opened in 4 s; server threads {base['threads']} -> {peak['threads']} -> "
           f"{after['threads']}, descriptors {base['descriptors']} -> {peak['descriptors']} -> "
           f"{after['descriptors']}, RSS {base['rss_kib']} -> {peak['rss_kib']} -> "
-          f"{after['rss_kib']} KiB; other address: {len(probes)} OPTIONS, median "
+          f"{after['rss_kib']} KiB; other address: {len(probes)} OPTIONS, "
+          f"{sum(status != 200 for status, _ in probes)} unanswered, median "
           f"{statistics.median(latencies):.2f} ms, slowest {max(latencies):.2f} ms")
     assert len(probes) >= 20 and all(status == 200 for status, _ in probes)
     assert max(latencies) < 100
@@ -319,7 +325,19 @@ def server_socket_memory_kib(port):
     return total / 1024
 
 
+def machine_tcp_memory_kib():
+    """TCP memory of the whole machine (both ends of every loopback connection)."""
+    with open("/proc/net/sockstat") as sockstat:
+        for line in sockstat:
+            if line.startswith("TCP:"):
+                fields = line.split()
+                return int(fields[fields.index("mem") + 1]) * os.sysconf("SC_PAGESIZE") / 1024
+    return 0.0
+
+
 def test_clients_that_never_read_pin_little_and_are_ended():
+    machine_before = machine_tcp_memory_kib()
+    machine_peak = 0.0
     with Host() as host:
         burst = b"".join(request("OPTIONS", host.port, i) for i in range(6000))
         clients = [connect(host.port, "127.0.0.4") for _ in range(50)]
@@ -334,6 +352,7 @@ def test_clients_that_never_read_pin_little_and_are_ended():
         peak = 0.0
         while len(ended) < len(clients) and time.monotonic() - began < NEVER_READS_BOUND_S:
             peak = max(peak, server_socket_memory_kib(host.port))
+            machine_peak = max(machine_peak, machine_tcp_memory_kib() - machine_before)
             poller = select.poll()
             for index, sock in enumerate(clients):
                 if index not in ended:
@@ -349,7 +368,8 @@ def test_clients_that_never_read_pin_little_and_are_ended():
 
     times = sorted(ended.values())
     print(f"\n50 clients that never read: server sockets pinned at most {peak:.0f} KiB "
-          f"({peak / 50:.0f} KiB each); {len(times)} ended, median "
+          f"({peak / 50:.0f} KiB each), the machine's TCP memory grew by at most "
+          f"{machine_peak:.0f} KiB ({machine_peak / 50:.0f} KiB each, both ends); {len(times)} ended, median "
           f"{statistics.median(times) if times else float('nan'):.1f} s, last "
           f"{max(times, default=float('nan')):.1f} s after their requests")
     assert len(ended) == len(clients)
