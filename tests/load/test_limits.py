@@ -5,7 +5,6 @@ only; the attackers use 127.0.0.3 and 127.0.0.4, the legitimate clients
 127.0.0.1 and 127.0.0.2. Bounded in count and time; prints its figures."""
 
 import collections
-import errno
 import json
 import os
 import pathlib
