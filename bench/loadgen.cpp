@@ -48,8 +48,8 @@ using Clock = std::chrono::steady_clock;
 struct Options {
   std::string url;
   int viewers = 1;
-  int parallel = 16;           // handshakes in flight at once
-  int rcvbuf = 4 << 20;        // per RTP socket
+  int parallel = 16;            // handshakes in flight at once
+  int rcvbuf = 4 << 20;         // per RTP socket
   double setup_timeout = 60.0;  // seconds to bring every viewer to PLAY
   double max_seconds = 300.0;   // hard bound on the whole run
 };
@@ -105,7 +105,8 @@ Url parse_url(const std::string& text) {
   url.text = text;
   url.addr.sin_family = AF_INET;
   url.addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  if (::inet_pton(AF_INET, host.c_str(), &url.addr.sin_addr) != 1) fail("host must be an IPv4 address");
+  if (::inet_pton(AF_INET, host.c_str(), &url.addr.sin_addr) != 1)
+    fail("host must be an IPv4 address");
   return url;
 }
 
@@ -139,7 +140,9 @@ struct RtpCounters {
     }
   }
 
-  std::uint64_t expected() const { return started ? static_cast<std::uint64_t>(highest - first + 1) : 0; }
+  std::uint64_t expected() const {
+    return started ? static_cast<std::uint64_t>(highest - first + 1) : 0;
+  }
   std::uint64_t lost() const { return expected() > packets ? expected() - packets : 0; }
 };
 
@@ -152,9 +155,9 @@ struct Viewer {
   std::uint16_t rtp_port = 0;
   Step step = Step::Connecting;
   int cseq = 0;
-  std::string out;  // request bytes not yet written
-  std::string in;   // response bytes read so far
-  std::string base;      // aggregate control URL
+  std::string out;        // request bytes not yet written
+  std::string in;         // response bytes read so far
+  std::string base;       // aggregate control URL
   std::string setup_url;  // the video section's control URL
   std::string session;
   RtpCounters counters;
@@ -164,18 +167,22 @@ struct Viewer {
 
 // epoll user data: what kind of descriptor and which viewer.
 enum Kind : std::uint64_t { kControl = 0, kRtp = 1, kRtcp = 2, kStdin = 3 };
-std::uint64_t tag(Kind kind, std::size_t index) { return (static_cast<std::uint64_t>(kind) << 32) | index; }
+std::uint64_t tag(Kind kind, std::size_t index) {
+  return (static_cast<std::uint64_t>(kind) << 32) | index;
+}
 
 std::optional<std::string> header(std::string_view head, std::string_view name) {
   std::size_t pos = head.find("\r\n");
   while (pos != std::string_view::npos && pos + 2 < head.size()) {
     const std::size_t start = pos + 2;
     const std::size_t end = head.find("\r\n", start);
-    const std::string_view line = head.substr(start, end == std::string_view::npos ? end : end - start);
+    const std::string_view line =
+        head.substr(start, end == std::string_view::npos ? end : end - start);
     const std::size_t colon = line.find(':');
     if (colon == name.size() &&
         std::equal(name.begin(), name.end(), line.begin(), [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
         })) {
       std::string_view value = line.substr(colon + 1);
       while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
@@ -218,7 +225,8 @@ std::string control_url(std::string_view sdp, const std::string& base) {
 Fd udp_socket(const sockaddr_in& host, std::uint16_t port, int rcvbuf) {
   Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) fail(std::string("socket: ") + std::strerror(errno));
-  if (rcvbuf > 0 && ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0) {
+  if (rcvbuf > 0 &&
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0) {
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);  // capped at rmem_max
   }
   sockaddr_in addr = host;
@@ -260,7 +268,8 @@ class LoadGenerator {
   int run() {
     const auto setup_deadline = started_ + to_duration(options_.setup_timeout);
     while (playing_ < viewers_.size()) {
-      while (next_to_start_ < viewers_.size() && in_flight_ < static_cast<std::size_t>(options_.parallel)) {
+      while (next_to_start_ < viewers_.size() &&
+             in_flight_ < static_cast<std::size_t>(options_.parallel)) {
         start_viewer(next_to_start_++);
       }
       if (Clock::now() > setup_deadline) fail("timed out bringing viewers to PLAY");
@@ -284,7 +293,9 @@ class LoadGenerator {
   static double cpu_seconds() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    const auto seconds = [](const timeval& t) {
+      return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
   }
   static double seconds_since(Clock::time_point t) {
@@ -312,7 +323,8 @@ class LoadGenerator {
     sockaddr_in source = url_.addr;
     source.sin_port = 0;
     if (ntohl(url_.addr.sin_addr.s_addr) >> 24 == 127) {
-      source.sin_addr.s_addr = htonl(0x7f000001u + static_cast<std::uint32_t>(index / kViewersPerAddress));
+      source.sin_addr.s_addr =
+          htonl(0x7f000001u + static_cast<std::uint32_t>(index / kViewersPerAddress));
     }
     return source;
   }
@@ -328,10 +340,12 @@ class LoadGenerator {
     const int one = 1;
     ::setsockopt(viewer.control.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (source.sin_addr.s_addr != url_.addr.sin_addr.s_addr &&
-        ::bind(viewer.control.get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+        ::bind(viewer.control.get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) !=
+            0) {
       fail(std::string("bind: ") + std::strerror(errno));
     }
-    const int rc = ::connect(viewer.control.get(), reinterpret_cast<const sockaddr*>(&url_.addr), sizeof url_.addr);
+    const int rc = ::connect(viewer.control.get(), reinterpret_cast<const sockaddr*>(&url_.addr),
+                             sizeof url_.addr);
     if (rc != 0 && errno != EINPROGRESS) fail(std::string("connect: ") + std::strerror(errno));
     viewer.base = url_.text;
     ++in_flight_;
@@ -341,7 +355,8 @@ class LoadGenerator {
   void send_request(std::size_t index, std::string_view method, const std::string& uri,
                     const std::string& extra) {
     Viewer& viewer = viewers_[index];
-    viewer.out = std::string(method) + " " + uri + " RTSP/1.0\r\nCSeq: " + std::to_string(++viewer.cseq) +
+    viewer.out = std::string(method) + " " + uri +
+                 " RTSP/1.0\r\nCSeq: " + std::to_string(++viewer.cseq) +
                  "\r\nUser-Agent: loadgen\r\n" + extra + "\r\n";
     flush(index);
   }
@@ -349,7 +364,8 @@ class LoadGenerator {
   void flush(std::size_t index) {
     Viewer& viewer = viewers_[index];
     while (!viewer.out.empty()) {
-      const ssize_t n = ::send(viewer.control.get(), viewer.out.data(), viewer.out.size(), MSG_NOSIGNAL);
+      const ssize_t n =
+          ::send(viewer.control.get(), viewer.out.data(), viewer.out.size(), MSG_NOSIGNAL);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN) break;
@@ -357,7 +373,8 @@ class LoadGenerator {
       }
       viewer.out.erase(0, static_cast<std::size_t>(n));
     }
-    rewatch(viewer.control.get(), tag(kControl, index), viewer.out.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT);
+    rewatch(viewer.control.get(), tag(kControl, index),
+            viewer.out.empty() ? EPOLLIN : EPOLLIN | EPOLLOUT);
   }
 
   void on_control(std::size_t index, std::uint32_t events) {
@@ -397,22 +414,25 @@ class LoadGenerator {
     if (head_end == std::string::npos) return false;
     const std::string head = viewer.in.substr(0, head_end + 2);
     std::size_t length = 0;
-    if (const auto value = header(head, "Content-Length")) length = std::strtoul(value->c_str(), nullptr, 10);
+    if (const auto value = header(head, "Content-Length"))
+      length = std::strtoul(value->c_str(), nullptr, 10);
     if (viewer.in.size() < head_end + 4 + length) return false;
     const std::string body = viewer.in.substr(head_end + 4, length);
     viewer.in.erase(0, head_end + 4 + length);
 
     const std::size_t space = head.find(' ');
     const int status = space == std::string::npos ? 0 : std::atoi(head.c_str() + space + 1);
-    if (status != 200) fail("answer to step " + std::to_string(static_cast<int>(viewer.step)) + ": " +
-                            head.substr(0, head.find("\r\n")));
+    if (status != 200)
+      fail("answer to step " + std::to_string(static_cast<int>(viewer.step)) + ": " +
+           head.substr(0, head.find("\r\n")));
     switch (viewer.step) {
       case Step::Describe: {
         if (const auto base = header(head, "Content-Base")) viewer.base = *base;
         viewer.setup_url = control_url(body, viewer.base);
         viewer.step = Step::Setup;
-        const std::string transport = "Transport: RTP/AVP;unicast;client_port=" + std::to_string(viewer.rtp_port) +
-                                      "-" + std::to_string(viewer.rtp_port + 1) + "\r\n";
+        const std::string transport =
+            "Transport: RTP/AVP;unicast;client_port=" + std::to_string(viewer.rtp_port) + "-" +
+            std::to_string(viewer.rtp_port + 1) + "\r\n";
         send_request(index, "SETUP", viewer.setup_url, transport);
         break;
       }
@@ -421,7 +441,8 @@ class LoadGenerator {
         if (!session) fail("SETUP answer without Session");
         viewer.session = session->substr(0, session->find(';'));
         viewer.step = Step::Play;
-        send_request(index, "PLAY", viewer.base, "Session: " + viewer.session + "\r\nRange: npt=0.000-\r\n");
+        send_request(index, "PLAY", viewer.base,
+                     "Session: " + viewer.session + "\r\nRange: npt=0.000-\r\n");
         break;
       }
       case Step::Play:
@@ -493,10 +514,18 @@ class LoadGenerator {
       const auto kind = static_cast<Kind>(events[i].data.u64 >> 32);
       const auto index = static_cast<std::size_t>(events[i].data.u64 & 0xFFFFFFFFu);
       switch (kind) {
-        case kControl: on_control(index, events[i].events); break;
-        case kRtp: on_datagrams(viewers_[index], true); break;
-        case kRtcp: on_datagrams(viewers_[index], false); break;
-        case kStdin: on_stdin(); break;
+        case kControl:
+          on_control(index, events[i].events);
+          break;
+        case kRtp:
+          on_datagrams(viewers_[index], true);
+          break;
+        case kRtcp:
+          on_datagrams(viewers_[index], false);
+          break;
+        case kStdin:
+          on_stdin();
+          break;
       }
     }
   }
@@ -511,7 +540,8 @@ class LoadGenerator {
   }
 
   void report(double setup_seconds) const {
-    std::uint64_t packets = 0, bytes = 0, lost = 0, expected = 0, reordered = 0, rtcp = 0, frames = 0;
+    std::uint64_t packets = 0, bytes = 0, lost = 0, expected = 0, reordered = 0, rtcp = 0,
+                  frames = 0;
     std::uint64_t least = UINT64_MAX, most = 0, silent = 0, closed = 0;
     for (const Viewer& viewer : viewers_) {
       const RtpCounters& c = viewer.counters;
@@ -529,14 +559,17 @@ class LoadGenerator {
     }
     if (viewers_.empty()) least = 0;
     std::printf(
-        "{\"viewers\": %zu, \"seconds\": %.3f, \"cpu_seconds\": %.3f, \"setup_seconds\": %.3f, \"packets\": %llu, \"bytes\": %llu, "
-        "\"expected\": %llu, \"lost\": %llu, \"reordered\": %llu, \"frames\": %llu, \"rtcp_packets\": %llu, "
+        "{\"viewers\": %zu, \"seconds\": %.3f, \"cpu_seconds\": %.3f, \"setup_seconds\": %.3f, "
+        "\"packets\": %llu, \"bytes\": %llu, "
+        "\"expected\": %llu, \"lost\": %llu, \"reordered\": %llu, \"frames\": %llu, "
+        "\"rtcp_packets\": %llu, "
         "\"min_viewer_packets\": %llu, \"max_viewer_packets\": %llu, \"silent_viewers\": %llu, "
         "\"closed_controls\": %llu}\n",
-        viewers_.size(), seconds_since(marked_), cpu_seconds() - cpu_at_mark_, setup_seconds, static_cast<unsigned long long>(packets),
-        static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(expected),
-        static_cast<unsigned long long>(lost), static_cast<unsigned long long>(reordered),
-        static_cast<unsigned long long>(frames), static_cast<unsigned long long>(rtcp), static_cast<unsigned long long>(least),
+        viewers_.size(), seconds_since(marked_), cpu_seconds() - cpu_at_mark_, setup_seconds,
+        static_cast<unsigned long long>(packets), static_cast<unsigned long long>(bytes),
+        static_cast<unsigned long long>(expected), static_cast<unsigned long long>(lost),
+        static_cast<unsigned long long>(reordered), static_cast<unsigned long long>(frames),
+        static_cast<unsigned long long>(rtcp), static_cast<unsigned long long>(least),
         static_cast<unsigned long long>(most), static_cast<unsigned long long>(silent),
         static_cast<unsigned long long>(closed));
     std::fflush(stdout);
@@ -577,8 +610,10 @@ Options parse_options(int argc, char** argv) {
     } else if (arg == "--max-seconds") {
       options.max_seconds = std::atof(value().c_str());
     } else {
-      fail("usage: loadgen --url rtsp://IPV4:PORT/PATH [--viewers N] [--parallel K] [--rcvbuf BYTES] "
-           "[--setup-timeout S] [--max-seconds S]");
+      fail(
+          "usage: loadgen --url rtsp://IPV4:PORT/PATH [--viewers N] [--parallel K] [--rcvbuf "
+          "BYTES] "
+          "[--setup-timeout S] [--max-seconds S]");
     }
   }
   if (options.url.empty()) fail("--url is required");

@@ -43,8 +43,8 @@ std::string setup_text() {
 
 std::string with_session(std::string_view method, std::string_view uri, std::string_view cseq,
                          const std::string& session_id, std::string_view extra = {}) {
-  std::string text = std::string(method) + " " + std::string(uri) + " RTSP/1.0\r\nCSeq: " +
-                     std::string(cseq) + "\r\n" + std::string(kUserAgent) +
+  std::string text = std::string(method) + " " + std::string(uri) +
+                     " RTSP/1.0\r\nCSeq: " + std::string(cseq) + "\r\n" + std::string(kUserAgent) +
                      "Session: " + session_id + "\r\n" + std::string(extra) + "\r\n";
   return text;
 }
@@ -52,11 +52,10 @@ std::string with_session(std::string_view method, std::string_view uri, std::str
 // A parameter-set-carrying frame so that DESCRIBE announces sprop values the
 // way it does once an encoder is running.
 std::vector<std::uint8_t> idr_frame() {
-  std::vector<std::uint8_t> frame = {0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F, 0xDA, 0x01, 0x40, 0x16,
-                                     0xEC, 0x04, 0x40, 0x00, 0x00, 0x03, 0x00, 0x40, 0x00, 0x00,
-                                     0x0F, 0x23, 0xC6, 0x0C, 0x92,
-                                     0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80,
-                                     0, 0, 0, 1, 0x65};
+  std::vector<std::uint8_t> frame = {0,    0,    0,    1,    0x67, 0x42, 0xC0, 0x1F, 0xDA, 0x01,
+                                     0x40, 0x16, 0xEC, 0x04, 0x40, 0x00, 0x00, 0x03, 0x00, 0x40,
+                                     0x00, 0x00, 0x0F, 0x23, 0xC6, 0x0C, 0x92, 0,    0,    0,
+                                     1,    0x68, 0xCE, 0x3C, 0x80, 0,    0,    0,    1,    0x65};
   for (int i = 0; i < 4000; ++i) frame.push_back(static_cast<std::uint8_t>(0x11 + (i % 200)));
   return frame;
 }
@@ -155,7 +154,9 @@ void BM_Play(benchmark::State& state) {
   for (std::int64_t i = 0; i < state.range(0); ++i) Fixture::setup(others);
   auto h = f.handler();
   const std::string id = Fixture::setup(h);
-  round_trip(state, h, with_session("PLAY", "rtsp://127.0.0.1:8554/stream", "4", id, "Range: npt=0.000-\r\n"));
+  round_trip(
+      state, h,
+      with_session("PLAY", "rtsp://127.0.0.1:8554/stream", "4", id, "Range: npt=0.000-\r\n"));
 }
 
 // The keepalive a playing client sends, echoing its session.

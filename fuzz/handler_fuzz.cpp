@@ -104,8 +104,8 @@ void check_response(const rtsp::RtspRequest& request, const rtsp::RtspResponse& 
   FUZZ_CHECK(response.headers[0] == (rtsp::Header{"Server", "mirovid/0.1"}));
   const rtsp::Header* cseq = rtsp::find_header(request.headers, "CSeq");
   FUZZ_CHECK(response.headers[1] == (rtsp::Header{"CSeq", cseq ? cseq->value : "0"}));
-  FUZZ_CHECK(response.body.has_value() == (request.method == "DESCRIBE" &&
-                                           response.status_code == 200));
+  FUZZ_CHECK(response.body.has_value() ==
+             (request.method == "DESCRIBE" && response.status_code == 200));
 }
 
 }  // namespace

@@ -16,9 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!parsed) return 0;
   FUZZ_CHECK(value.find("client_port=") != std::string_view::npos);
 
-  const std::string canonical = "RTP/AVP;unicast;client_port=" +
-                                std::to_string(parsed->client_rtp_port) + "-" +
-                                std::to_string(parsed->client_rtcp_port);
+  const std::string canonical =
+      "RTP/AVP;unicast;client_port=" + std::to_string(parsed->client_rtp_port) + "-" +
+      std::to_string(parsed->client_rtcp_port);
   FUZZ_CHECK(rtsp::TransportHeader::parse(canonical) == parsed);
   return 0;
 }

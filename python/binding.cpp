@@ -9,9 +9,7 @@
 namespace rtsp::python {
 namespace {
 
-Py_ssize_t param_count(const Signature& sig) {
-  return static_cast<Py_ssize_t>(sig.params.size());
-}
+Py_ssize_t param_count(const Signature& sig) { return static_cast<Py_ssize_t>(sig.params.size()); }
 
 // Positional arguments beyond the parameter list, in the interpreter's words.
 int too_many_positional(const Signature& sig, Py_ssize_t given) {
@@ -134,8 +132,8 @@ int argument_error(const char* name) {
 
 }  // namespace
 
-int bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, std::span<PyObject*> out) {
+int bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  std::span<PyObject*> out) {
   nargs = PyVectorcall_NARGS(nargs);
   if (bind_positional(sig, args, nargs, out) < 0) {
     return -1;
@@ -189,8 +187,9 @@ int convert_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>
     raise_not_instance(obj, "bytes");
     return argument_error(name);
   }
-  *out = std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
+  *out =
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
   return 0;
 }
 
@@ -226,8 +225,8 @@ PyObject* to_python(bool value) { return PyBool_FromLong(value ? 1 : 0); }
 
 PyObject* raise_core_error(const RtspError& error) {
   const std::string message = error.message();
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
   if (text != nullptr) {
     PyErr_SetObject(PyExc_RuntimeError, text);
     Py_DECREF(text);

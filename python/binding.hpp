@@ -34,8 +34,8 @@ struct Signature {
 // Binds the arguments of a METH_FASTCALL | METH_KEYWORDS call. On success
 // `out` (one slot per parameter) holds borrowed references, nullptr where a
 // parameter was not given. Returns -1 with TypeError set on a binding error.
-int bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames, std::span<PyObject*> out);
+int bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  std::span<PyObject*> out);
 
 // The same for a constructor's tuple and dict (either may be NULL).
 int bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, std::span<PyObject*> out);

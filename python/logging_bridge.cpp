@@ -39,11 +39,16 @@ struct QueuedEvent {
 // Python's numbers for the facade's levels.
 int python_level(log::Level level) {
   switch (level) {
-    case log::Level::Trace: return 5;
-    case log::Level::Debug: return 10;
-    case log::Level::Info: return 20;
-    case log::Level::Warn: return 30;
-    case log::Level::Error: return 40;
+    case log::Level::Trace:
+      return 5;
+    case log::Level::Debug:
+      return 10;
+    case log::Level::Info:
+      return 20;
+    case log::Level::Warn:
+      return 30;
+    case log::Level::Error:
+      return 40;
   }
   return 40;
 }
@@ -168,13 +173,13 @@ void deliver_one(PyObject* logging, const QueuedEvent& event) {
     if (on > 0) {
       // No args, so a '%' in the text is never taken as a format.
       PyObject* extra = Py_BuildValue("{s:O}", "rtsp_fields", fields);
-      PyObject* record = extra == nullptr
-                             ? nullptr
-                             : PyObject_CallMethod(logger, "makeRecord", "s#is#is#OOsO",
-                                                   name.data(), static_cast<Py_ssize_t>(name.size()),
-                                                   level, "", Py_ssize_t{0}, 0, text.data(),
-                                                   static_cast<Py_ssize_t>(text.size()), Py_None,
-                                                   Py_None, nullptr, extra);
+      PyObject* record =
+          extra == nullptr
+              ? nullptr
+              : PyObject_CallMethod(logger, "makeRecord", "s#is#is#OOsO", name.data(),
+                                    static_cast<Py_ssize_t>(name.size()), level, "", Py_ssize_t{0},
+                                    0, text.data(), static_cast<Py_ssize_t>(text.size()), Py_None,
+                                    Py_None, nullptr, extra);
       if (record != nullptr) result = PyObject_CallMethod(logger, "handle", "O", record);
       Py_XDECREF(record);
       Py_XDECREF(extra);
@@ -195,7 +200,8 @@ void deliver(std::deque<QueuedEvent>& batch, std::size_t dropped) {
   PyObject* logging = PyImport_ImportModule("logging");
   if (logging == nullptr) return PyErr_WriteUnraisable(nullptr);
   if (dropped > 0) {
-    deliver_one(logging, QueuedEvent{log::Level::Warn, "rtsp",
+    deliver_one(logging, QueuedEvent{log::Level::Warn,
+                                     "rtsp",
                                      "diagnostic events dropped: delivery fell behind",
                                      {{"dropped", std::uint64_t{dropped}}}});
   }
@@ -234,8 +240,7 @@ void shut_down() {
   std::shared_ptr<QueueSink> sink = std::move(g_bridge.sink);
   sink->stop();
   if (g_bridge.delivery.joinable()) {
-    Py_BEGIN_ALLOW_THREADS
-    g_bridge.delivery.join();
+    Py_BEGIN_ALLOW_THREADS g_bridge.delivery.join();
     Py_END_ALLOW_THREADS
   }
   // Events emitted while the sink was being removed.
@@ -307,7 +312,8 @@ int register_logging_exit_hook() {
   PyObject* hook = PyCFunction_New(&exit_hook_def, nullptr);
   if (hook == nullptr) return -1;
   PyObject* atexit = PyImport_ImportModule("atexit");
-  PyObject* result = atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
+  PyObject* result =
+      atexit == nullptr ? nullptr : PyObject_CallMethod(atexit, "register", "O", hook);
   Py_XDECREF(atexit);
   Py_DECREF(hook);
   if (result == nullptr) return -1;

@@ -22,8 +22,7 @@ int rtsp_logging_exec(PyObject* module) {
   // The delivery thread attaches to the main interpreter, and the sink is
   // one for the whole process.
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-    PyErr_SetString(PyExc_ImportError,
-                    "rtsp_logging can be imported in the main interpreter only");
+    PyErr_SetString(PyExc_ImportError, "rtsp_logging can be imported in the main interpreter only");
     return -1;
   }
   if (rtsp::python::name_trace_level() < 0) {
@@ -38,8 +37,7 @@ int rtsp_logging_exec(PyObject* module) {
 // No Py_mod_gil slot: the bridge's state is guarded by the interpreter lock,
 // so a free-threaded interpreter keeps its lock while this module is loaded.
 PyModuleDef_Slot rtsp_logging_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(rtsp_logging_exec)},
-    {0, nullptr},  // sentinel
+    {Py_mod_exec, reinterpret_cast<void*>(rtsp_logging_exec)}, {0, nullptr},  // sentinel
 };
 
 PyModuleDef rtsp_logging_module = {

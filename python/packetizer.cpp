@@ -18,8 +18,7 @@ namespace rtsp::python {
 namespace {
 
 struct PacketizerObject {
-  PyObject_HEAD
-  std::shared_ptr<rtsp::H264Packetizer> packetizer;
+  PyObject_HEAD std::shared_ptr<rtsp::H264Packetizer> packetizer;
   // Guards `packetizer`'s state; held only for one core call, never while
   // Python objects are made.
   std::mutex mutex;
@@ -92,8 +91,8 @@ PyObject* render_to_list(rtsp::H264Packetizer::FramePlan& plan) {
   return list;
 }
 
-PyObject* packetizer_packetize(PyObject* op, PyTypeObject*, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* packetizer_packetize(PyObject* op, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   PyObject* argv[2];
   std::span<const std::uint8_t> frame;
   std::uint32_t increment = 0;

@@ -25,8 +25,7 @@ namespace rtsp::python {
 namespace {
 
 struct ServerObject {
-  PyObject_HEAD
-  std::shared_ptr<rtsp::Server> server;
+  PyObject_HEAD std::shared_ptr<rtsp::Server> server;
   // Serialises the core calls made through this object; held for one core
   // call, never while Python code can run.
   std::mutex mutex;
@@ -173,8 +172,8 @@ PyObject* server_send_frame(PyObject* op, PyTypeObject*, PyObject* const* args, 
                      [&](rtsp::Server& s) { return s.send_frame(data, increment); });
 }
 
-PyObject* server_send_frame_to(PyObject* op, PyTypeObject*, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* server_send_frame_to(PyObject* op, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
   PyObject* argv[3];
   std::string_view mount_path;
   std::span<const std::uint8_t> data;

@@ -10,8 +10,7 @@ namespace rtsp::python {
 namespace {
 
 struct ViewerObject {
-  PyObject_HEAD
-  rtsp::Viewer viewer;
+  PyObject_HEAD rtsp::Viewer viewer;
 };
 
 ViewerObject* viewer_cast(PyObject* op) { return reinterpret_cast<ViewerObject*>(op); }

@@ -73,8 +73,8 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
   return addresses.size();
 }
 
-std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view session_id,
-                                                              std::span<const std::uint8_t> payload) {
+std::expected<std::size_t, RtspError> Server::send_rtp_packet(
+    std::string_view session_id, std::span<const std::uint8_t> payload) {
   if (!udp_sender_) return std::unexpected(RtspError::server_not_started());
   const auto session = control_.session_manager.get_session(session_id);
   if (!session) return std::unexpected(RtspError::session_not_found(std::string(session_id)));
@@ -82,7 +82,8 @@ std::expected<std::size_t, RtspError> Server::send_rtp_packet(std::string_view s
     return std::unexpected(RtspError::session_not_playing(std::string(session_id)));
   }
   const auto transport = session->transport();
-  if (!transport) return std::unexpected(RtspError::transport_not_configured(std::string(session_id)));
+  if (!transport)
+    return std::unexpected(RtspError::transport_not_configured(std::string(session_id)));
 
   const auto sent = udp_sender_->send(transport->client_addr, payload);
   if (!sent) return std::unexpected(RtspError::io(sent.error()));

@@ -37,11 +37,16 @@ enum class Level : std::uint8_t { Trace, Debug, Info, Warn, Error };
 
 constexpr std::string_view level_name(Level level) noexcept {
   switch (level) {
-    case Level::Trace: return "TRACE";
-    case Level::Debug: return "DEBUG";
-    case Level::Info: return "INFO";
-    case Level::Warn: return "WARN";
-    case Level::Error: return "ERROR";
+    case Level::Trace:
+      return "TRACE";
+    case Level::Debug:
+      return "DEBUG";
+    case Level::Info:
+      return "INFO";
+    case Level::Warn:
+      return "WARN";
+    case Level::Error:
+      return "ERROR";
   }
   return "?";
 }
@@ -102,9 +107,9 @@ RTSP_LOG_API void emit(Level level, std::string_view target, std::string_view me
 
 }  // namespace rtsp::log
 
-#define RTSP_EVENT(level, target, message, ...)                            \
-  do {                                                                     \
-    if (::rtsp::log::enabled(level)) {                                     \
-      ::rtsp::log::emit((level), (target), (message), {__VA_ARGS__});      \
-    }                                                                      \
+#define RTSP_EVENT(level, target, message, ...)                       \
+  do {                                                                \
+    if (::rtsp::log::enabled(level)) {                                \
+      ::rtsp::log::emit((level), (target), (message), {__VA_ARGS__}); \
+    }                                                                 \
   } while (0)

@@ -96,7 +96,8 @@ struct MountRegistry::Default {
 MountRegistry::MountRegistry()
     : mounts_(std::make_shared<Mounts>()), default_(std::make_shared<Default>()) {}
 
-std::shared_ptr<Mount> MountRegistry::add(std::string path, std::unique_ptr<Packetizer> packetizer) {
+std::shared_ptr<Mount> MountRegistry::add(std::string path,
+                                          std::unique_ptr<Packetizer> packetizer) {
   auto mount = std::make_shared<Mount>(path, std::move(packetizer));
   std::shared_ptr<Mount> replaced;
   {

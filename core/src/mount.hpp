@@ -72,7 +72,7 @@ std::string extract_mount_path(std::string_view uri);
 
 class MountRegistry {
  public:
-  MountRegistry();  // MountRegistry::new: no mounts, no default
+  MountRegistry();  // no mounts, no default
 
   // Registers (or replaces) the mount under `path`; INFO "mount registered".
   std::shared_ptr<Mount> add(std::string path, std::unique_ptr<Packetizer> packetizer);

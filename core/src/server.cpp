@@ -30,13 +30,26 @@ std::string quoted(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto byte = static_cast<unsigned char>(text[i]);
     switch (byte) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        continue;
+      case '\\':
+        out += "\\\\";
+        continue;
+      case '\n':
+        out += "\\n";
+        continue;
+      case '\r':
+        out += "\\r";
+        continue;
+      case '\t':
+        out += "\\t";
+        continue;
+      case '\0':
+        out += "\\0";
+        continue;
+      default:
+        break;
     }
     if (byte < 0x20 || byte == 0x7f) {
       hex_escape(byte);
@@ -63,16 +76,19 @@ std::expected<Fd, RtspError> bind_udp(int family) {
   if (!fd) return last_os_error();
   if (family == AF_INET6) {
     const int on = 1;
-    if (::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) return last_os_error();
+    if (::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
+      return last_os_error();
     sockaddr_in6 any{};
     any.sin6_family = AF_INET6;
     any.sin6_addr = in6addr_any;
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return last_os_error();
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+      return last_os_error();
   } else {
     sockaddr_in any{};
     any.sin_family = AF_INET;
     any.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) return last_os_error();
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0)
+      return last_os_error();
   }
   return fd;
 }
@@ -99,8 +115,9 @@ Server::Server(std::string bind_addr, ServerConfig config)
                .running = std::make_shared<std::atomic<bool>>(false)} {
   // The packetizer is not movable, so it is built in place from the factory's
   // result rather than through make_unique.
-  control_.mount_registry.add("/stream", std::unique_ptr<Packetizer>(
-                                     new H264Packetizer(H264Packetizer::with_random_ssrc(96))));
+  control_.mount_registry.add(
+      "/stream",
+      std::unique_ptr<Packetizer>(new H264Packetizer(H264Packetizer::with_random_ssrc(96))));
   control_.mount_registry.set_default("/stream");
 }
 
@@ -132,8 +149,7 @@ std::expected<void, RtspError> Server::start() {
 
   control_.running->store(true, std::memory_order_relaxed);
   RTSP_EVENT(log::Level::Info, kTarget, "RTSP server listening", {"addr", bind_addr_});
-  auto spawned = spawn_accept_loop(
-      std::move(*listener), control_);
+  auto spawned = spawn_accept_loop(std::move(*listener), control_);
   if (!spawned) {
     control_.running->store(false, std::memory_order_relaxed);
     return std::unexpected(std::move(spawned.error()));
@@ -146,7 +162,9 @@ void Server::stop() {
   RTSP_EVENT(log::Level::Info, kTarget, "server stopping");
 }
 
-bool Server::is_running() const noexcept { return control_.running->load(std::memory_order_relaxed); }
+bool Server::is_running() const noexcept {
+  return control_.running->load(std::memory_order_relaxed);
+}
 
 std::optional<SocketAddress> Server::udp_local_addr() const {
   if (!udp_sender_) return std::nullopt;

@@ -34,7 +34,7 @@ namespace rtsp {
 
 class Server {
  public:
-  // Server::with_config. Never fails and touches no network.
+  // Never fails and touches no network.
   Server(std::string bind_addr, ServerConfig config);
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

@@ -13,7 +13,8 @@ SocketAddress::SocketAddress() noexcept {
   storage_.ss_family = AF_INET;
 }
 
-std::optional<SocketAddress> SocketAddress::from_sockaddr(const sockaddr* addr, socklen_t len) noexcept {
+std::optional<SocketAddress> SocketAddress::from_sockaddr(const sockaddr* addr,
+                                                          socklen_t len) noexcept {
   SocketAddress out;
   if (addr == nullptr) return std::nullopt;
   if (addr->sa_family == AF_INET && len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
@@ -121,9 +122,11 @@ bool SocketAddress::same_ip(const SocketAddress& other) const noexcept {
 
 std::string SocketAddress::ip_string() const {
   char buf[INET6_ADDRSTRLEN];
-  const char* text = is_v6()
-      ? inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr, buf, sizeof buf)
-      : inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr, buf, sizeof buf);
+  const char* text =
+      is_v6() ? inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&storage_)->sin6_addr,
+                          buf, sizeof buf)
+              : inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&storage_)->sin_addr, buf,
+                          sizeof buf);
   return text != nullptr ? std::string(text) : std::string();
 }
 

@@ -44,7 +44,9 @@ class SocketAddress {
   // The address alone: "192.0.2.7" / "2001:db8::1".
   std::string ip_string() const;
 
-  const sockaddr* sockaddr_ptr() const noexcept { return reinterpret_cast<const sockaddr*>(&storage_); }
+  const sockaddr* sockaddr_ptr() const noexcept {
+    return reinterpret_cast<const sockaddr*>(&storage_);
+  }
   socklen_t length() const noexcept;
 
  private:

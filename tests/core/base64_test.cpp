@@ -16,8 +16,13 @@ std::string encode(std::string_view text) {
 
 TEST(Base64, MatchesTheStandardTestVectors) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"", ""},          {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(encode(input), expected) << input;
 }

@@ -93,11 +93,10 @@ std::unique_ptr<Server> started_server() {
 
 // AUD, SPS, PPS and an IDR slice large enough for three FU-A fragments.
 Bytes keyframe(std::uint8_t fill) {
-  static constexpr std::uint8_t kHead[] = {
-      0, 0, 0, 1, 0x09, 0xF0,                          // AUD
-      0, 0, 0, 1, 0x67, 0x42, 0xC0, 0x1F, 0xDA, 0x01,  // SPS
-      0, 0, 0, 1, 0x68, 0xCE, 0x3C, 0x80,              // PPS
-      0, 0, 1,    0x65};                               // IDR slice header
+  static constexpr std::uint8_t kHead[] = {0, 0, 0, 1,   0x09, 0xF0,                          // AUD
+                                           0, 0, 0, 1,   0x67, 0x42, 0xC0, 0x1F, 0xDA, 0x01,  // SPS
+                                           0, 0, 0, 1,   0x68, 0xCE, 0x3C, 0x80,              // PPS
+                                           0, 0, 1, 0x65};  // IDR slice header
   Bytes frame(sizeof kHead + 3500, fill);
   std::copy(std::begin(kHead), std::end(kHead), frame.begin());
   return frame;
@@ -191,8 +190,8 @@ TEST_F(Delivery, FrameReachesOnlyPlayingSubscribersWithTransport) {
   for (const Case& c : cases) {
     auto receiver = UdpReceiver::open(AF_INET);
     ASSERT_TRUE(receiver);
-    auto session = add_session({c.state, c.transport ? std::optional(receiver->addr()) : std::nullopt,
-                                c.subscribed});
+    auto session = add_session(
+        {c.state, c.transport ? std::optional(receiver->addr()) : std::nullopt, c.subscribed});
     if (c.removed) {
       SessionManager sessions = server_->session_manager();
       sessions.remove_session(session->id());
@@ -233,7 +232,8 @@ TEST_F(Delivery, EveryViewerGetsTheStandalonePacketizersPackets) {
   H264Packetizer reference(RtpHeader(96, ssrc_of(got_first[0])));
   std::vector<Bytes> expected;
   for (const Bytes& frame : frames) {
-    for (const RtpPacket& packet : reference.packetize(frame, 3003)) expected.push_back(to_bytes(packet));
+    for (const RtpPacket& packet : reference.packetize(frame, 3003))
+      expected.push_back(to_bytes(packet));
   }
   EXPECT_EQ(got_first, expected);
 }
@@ -259,7 +259,8 @@ std::pair<std::vector<Bytes>, std::vector<Bytes>> send_and_expect(
     for (auto& datagram : viewer.drain(50ms)) got.push_back(std::move(datagram));
     if (got.empty()) break;
     if (!reference) reference.emplace(RtpHeader(96, ssrc_of(got[0])));
-    for (const RtpPacket& packet : reference->packetize(frame, 3000)) expected.push_back(to_bytes(packet));
+    for (const RtpPacket& packet : reference->packetize(frame, 3000))
+      expected.push_back(to_bytes(packet));
   }
   return {got, expected};
 }
@@ -289,7 +290,8 @@ TEST_F(Delivery, RefusedSegmentationFallsBackOnceAndLosesNothing) {
   // while single datagrams still go out.
   const int off = 1;
   ASSERT_EQ(::setsockopt(server_->udp_sender()->v4_descriptor(), SOL_SOCKET, SO_NO_CHECK, &off,
-                         sizeof off), 0);
+                         sizeof off),
+            0);
   test_support::ScopedCapture capture(log::Level::Info);
 
   std::optional<H264Packetizer> reference;
@@ -298,9 +300,8 @@ TEST_F(Delivery, RefusedSegmentationFallsBackOnceAndLosesNothing) {
   EXPECT_EQ(got, expected);
   EXPECT_FALSE(server_->udp_sender()->segmentation());
 
-  const auto fallback =
-      capture->find("UDP segmentation offload unavailable; sending one datagram per packet",
-                    "rtsp::server");
+  const auto fallback = capture->find(
+      "UDP segmentation offload unavailable; sending one datagram per packet", "rtsp::server");
   ASSERT_EQ(fallback.size(), 1u) << "falls back once and for good";
   EXPECT_EQ(fallback[0].level, log::Level::Info);
   EXPECT_EQ(fallback[0].field("error"), RtspError::io(EINVAL).message());
@@ -334,8 +335,8 @@ TEST_F(Delivery, FrameWithoutPacketsStillCountsViewers) {
 
 TEST_F(Delivery, MountPathMustMatchExactly) {
   const Bytes frame = keyframe(4);
-  for (const char* path : {"/stream/", "/Stream", "stream", "", "/stream/track1",
-                           "rtsp://127.0.0.1:8554/stream"}) {
+  for (const char* path :
+       {"/stream/", "/Stream", "stream", "", "/stream/track1", "rtsp://127.0.0.1:8554/stream"}) {
     auto sent = server_->send_frame_to(path, frame, 3000);
     ASSERT_FALSE(sent) << path;
     EXPECT_EQ(sent.error(), RtspError::mount_not_found(path));
@@ -484,7 +485,8 @@ TEST_F(Delivery, Ipv6ClientsReceiveTheirRtp) {
 TEST_F(Delivery, Ipv4MappedClientIsServedOverIpv4) {
   auto v4 = UdpReceiver::open(AF_INET);
   ASSERT_TRUE(v4);
-  const auto mapped = SocketAddress::parse("[::ffff:127.0.0.1]:" + std::to_string(v4->addr().port()));
+  const auto mapped =
+      SocketAddress::parse("[::ffff:127.0.0.1]:" + std::to_string(v4->addr().port()));
   ASSERT_TRUE(mapped);
   add_session({SessionState::Playing, *mapped});
 

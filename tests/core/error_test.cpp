@@ -66,8 +66,10 @@ TEST(RtspError, PayloadsAndEquality) {
   EXPECT_NE(a, RtspError::session_not_found("0000000000000002"));
   EXPECT_NE(a, RtspError::session_not_playing("0000000000000001"));
   EXPECT_NE(RtspError::io(98), RtspError::io(111));
-  EXPECT_EQ(RtspError::parse(ParseErrorKind::InvalidHeader).parse_kind(), ParseErrorKind::InvalidHeader);
-  EXPECT_NE(RtspError::parse(ParseErrorKind::InvalidHeader), RtspError::parse(ParseErrorKind::EmptyRequest));
+  EXPECT_EQ(RtspError::parse(ParseErrorKind::InvalidHeader).parse_kind(),
+            ParseErrorKind::InvalidHeader);
+  EXPECT_NE(RtspError::parse(ParseErrorKind::InvalidHeader),
+            RtspError::parse(ParseErrorKind::EmptyRequest));
   EXPECT_TRUE(RtspError::server_not_started().text().empty());
 }
 

@@ -32,7 +32,8 @@ class FakePacketizer final : public Packetizer {
     if (settings_.destroyed != nullptr) ++*settings_.destroyed;
   }
 
-  std::vector<RtpPacket> packetize(std::span<const std::uint8_t>, std::uint32_t increment) override {
+  std::vector<RtpPacket> packetize(std::span<const std::uint8_t>,
+                                   std::uint32_t increment) override {
     ++settings_.sequence;
     settings_.timestamp += increment;
     return {};

@@ -35,7 +35,8 @@ Bytes nal(std::uint8_t header, std::size_t size) {
 
 std::vector<Bytes> extract(const Bytes& data) {
   std::vector<Bytes> out;
-  for (const auto unit : H264Packetizer::extract_nal_units(data)) out.emplace_back(unit.begin(), unit.end());
+  for (const auto unit : H264Packetizer::extract_nal_units(data))
+    out.emplace_back(unit.begin(), unit.end());
   return out;
 }
 
@@ -57,7 +58,8 @@ Parsed parse(const RtpPacket& packet) {
       static_cast<std::uint8_t>(p[1] & 0x7F),
       static_cast<std::uint16_t>((p[2] << 8) | p[3]),
       (std::uint32_t{p[4]} << 24) | (std::uint32_t{p[5]} << 16) | (std::uint32_t{p[6]} << 8) | p[7],
-      (std::uint32_t{p[8]} << 24) | (std::uint32_t{p[9]} << 16) | (std::uint32_t{p[10]} << 8) | p[11],
+      (std::uint32_t{p[8]} << 24) | (std::uint32_t{p[9]} << 16) | (std::uint32_t{p[10]} << 8) |
+          p[11],
       Bytes(p + kRtpHeaderSize, p + packet.size()),
   };
 }
@@ -106,18 +108,21 @@ TEST(ExtractNalUnits, SplitsAtStartCodes) {
       {"no start code", {0x65, 0x01, 0x02, 0x00, 0x00}, {}},
       {"only start codes", {0, 0, 1, 0, 0, 1}, {}},
       {"adjacent 4- and 3-byte codes", {0, 0, 0, 1, 0, 0, 1, 0x41}, {{0x41}}},
-      {"mixed forms", {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0xCC},
+      {"mixed forms",
+       {0, 0, 0, 1, 0x67, 0xAA, 0, 0, 0, 1, 0x68, 0xBB, 0, 0, 1, 0x65, 0xCC},
        {{0x67, 0xAA}, {0x68, 0xBB}, {0x65, 0xCC}}},
       {"bytes before the first code dropped", {0x09, 0x10, 0, 0, 1, 0x41}, {{0x41}}},
       {"leading zero run dropped", {0, 0, 0, 0, 0, 1, 0x41}, {{0x41}}},
       {"4-byte form wins over 3-byte", {0, 0, 1, 0x41, 0, 0, 0, 1, 0x42}, {{0x41}, {0x42}}},
-      {"zero before a 4-byte code stays", {0, 0, 1, 0x41, 0, 0, 0, 0, 1, 0x42},
+      {"zero before a 4-byte code stays",
+       {0, 0, 1, 0x41, 0, 0, 0, 0, 1, 0x42},
        {{0x41, 0x00}, {0x42}}},
       {"trailing zeros stay", {0, 0, 1, 0x41, 0, 0}, {{0x41, 0x00, 0x00}}},
       {"code at the very end", {0, 0, 1, 0x41, 0, 0, 0, 1}, {{0x41}}},
       {"3-byte code at the very end", {0, 0, 1, 0x41, 0, 0, 1}, {{0x41}}},
       {"lone 01 bytes are data", {0, 0, 1, 0x01, 0x00, 0x01, 0x01}, {{0x01, 0x00, 0x01, 0x01}}},
-      {"emulation prevention untouched", {0, 0, 1, 0x41, 0, 0, 3, 1, 0x02},
+      {"emulation prevention untouched",
+       {0, 0, 1, 0x41, 0, 0, 3, 1, 0x02},
        {{0x41, 0x00, 0x00, 0x03, 0x01, 0x02}}},
       {"scanning resumes after the code", {0, 0, 1, 0, 0, 0, 1, 0x41}, {{0x41}}},
       {"zero taken by the next code", {0, 0, 1, 0, 0, 0, 1}, {}},
@@ -205,10 +210,8 @@ TEST(H264Packetizer, FuIndicatorAndHeaderBytes) {
     std::uint8_t first, middle, last;
   };
   const Case cases[] = {
-      {0x65, 0x7C, 0x85, 0x05, 0x45},
-      {0x41, 0x5C, 0x81, 0x01, 0x41},
-      {0x01, 0x1C, 0x81, 0x01, 0x41},
-      {0x25, 0x3C, 0x85, 0x05, 0x45},
+      {0x65, 0x7C, 0x85, 0x05, 0x45}, {0x41, 0x5C, 0x81, 0x01, 0x41},
+      {0x01, 0x1C, 0x81, 0x01, 0x41}, {0x25, 0x3C, 0x85, 0x05, 0x45},
       {0xE5, 0x7C, 0x85, 0x05, 0x45},  // F bit is not carried into the indicator
   };
   for (const auto& c : cases) {
@@ -244,7 +247,8 @@ TEST(H264Packetizer, MarkerOnlyOnTheLastPacketOfTheFrame) {
        join({kStart4, nal(0x67, 10), kStart4, nal(0x68, 4), kStart3, nal(0x65, 300)}), 3},
       {"SPS, PPS, large IDR",
        join({kStart4, nal(0x67, 10), kStart4, nal(0x68, 4), kStart3, nal(0x65, 4000)}), 5},
-      {"large first unit, small second", join({kStart4, nal(0x65, 3000), kStart4, nal(0x06, 5)}), 4},
+      {"large first unit, small second", join({kStart4, nal(0x65, 3000), kStart4, nal(0x06, 5)}),
+       4},
       {"two large units", join({kStart4, nal(0x65, 3000), kStart3, nal(0x65, 3000)}), 6},
   };
   for (const auto& c : cases) {
@@ -361,21 +365,37 @@ TEST(H264Packetizer, FormatParametersFollowTheCapturedParameterSets) {
       {"none", {join({kStart3, nal(0x65, 5)})}, "a=fmtp:96 packetization-mode=1"},
       {"SPS and PPS",
        {join({kStart4, kSps, kStart4, kPps, kStart3, nal(0x65, 5)})},
-       "a=fmtp:96 packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
-      {"SPS only", {join({kStart4, kSps})}, "a=fmtp:96 packetization-mode=1;profile-level-id=42c01f"},
+       "a=fmtp:96 "
+       "packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
+      {"SPS only",
+       {join({kStart4, kSps})},
+       "a=fmtp:96 packetization-mode=1;profile-level-id=42c01f"},
       {"PPS only", {join({kStart4, kPps})}, "a=fmtp:96 packetization-mode=1"},
       {"short SPS and PPS",
        {join({kStart4, {0x67, 0x42, 0xC0}, kStart4, kPps})},
        "a=fmtp:96 packetization-mode=1;sprop-parameter-sets=Z0LA,aM48gA=="},
-      {"in separate frames", {join({kStart4, kPps}), join({kStart4, kSps})},
-       "a=fmtp:96 packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
+      {"in separate frames",
+       {join({kStart4, kPps}), join({kStart4, kSps})},
+       "a=fmtp:96 "
+       "packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
       {"first of each kept within a frame",
-       {join({kStart4, kSps, kStart4, kPps, kStart4, {0x67, 0x64, 0x00, 0x28}, kStart4, {0x68, 0x01}})},
-       "a=fmtp:96 packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
+       {join({kStart4,
+              kSps,
+              kStart4,
+              kPps,
+              kStart4,
+              {0x67, 0x64, 0x00, 0x28},
+              kStart4,
+              {0x68, 0x01}})},
+       "a=fmtp:96 "
+       "packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
       {"later parameter sets ignored",
-       {join({kStart4, kSps, kStart4, kPps}), join({kStart4, {0x67, 0x64, 0x00, 0x28}, kStart4, {0x68, 0x01}})},
-       "a=fmtp:96 packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
-      {"zero-padded hex", {join({kStart4, {0x27, 0x0A, 0x00, 0x05}})},
+       {join({kStart4, kSps, kStart4, kPps}),
+        join({kStart4, {0x67, 0x64, 0x00, 0x28}, kStart4, {0x68, 0x01}})},
+       "a=fmtp:96 "
+       "packetization-mode=1;profile-level-id=42c01f;sprop-parameter-sets=Z0LAH6o=,aM48gA=="},
+      {"zero-padded hex",
+       {join({kStart4, {0x27, 0x0A, 0x00, 0x05}})},
        "a=fmtp:96 packetization-mode=1;profile-level-id=0a0005"},
   };
   for (const auto& c : cases) {
@@ -465,7 +485,8 @@ Bytes random_nal(std::mt19937& rng) {
   out[0] = static_cast<std::uint8_t>((rng() & 0x60) | (1 + rng() % 23));
   for (std::size_t i = 1; i < out.size(); ++i) {
     std::uint8_t b = static_cast<std::uint8_t>(rng() % 4 == 0 ? 0 : rng());
-    if (b == 0 && (out[i - 1] == 0 || i + 1 == out.size())) b = static_cast<std::uint8_t>(1 + rng() % 255);
+    if (b == 0 && (out[i - 1] == 0 || i + 1 == out.size()))
+      b = static_cast<std::uint8_t>(1 + rng() % 255);
     out[i] = b;
   }
   return out;

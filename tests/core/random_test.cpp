@@ -39,11 +39,39 @@ TEST(Random, KeystreamMatchesTheChaCha20BlockFunctionVectors) {
   // The serialized blocks, read as little-endian words.
   constexpr std::array<std::uint32_t, 32> kExpected = {
       // Block counter 0.
-      0xade0b876, 0x903df1a0, 0xe56a5d40, 0x28bd8653, 0xb819d2bd, 0x1aed8da0, 0xccef36a8, 0xc70d778b,
-      0x7c5941da, 0x8d485751, 0x3fe02477, 0x374ad8b8, 0xf4b8436a, 0x1ca11815, 0x69b687c3, 0x8665eeb2,
+      0xade0b876,
+      0x903df1a0,
+      0xe56a5d40,
+      0x28bd8653,
+      0xb819d2bd,
+      0x1aed8da0,
+      0xccef36a8,
+      0xc70d778b,
+      0x7c5941da,
+      0x8d485751,
+      0x3fe02477,
+      0x374ad8b8,
+      0xf4b8436a,
+      0x1ca11815,
+      0x69b687c3,
+      0x8665eeb2,
       // Block counter 1.
-      0xbee7079f, 0x7a385155, 0x7c97ba98, 0x0d082d73, 0xa0290fcb, 0x6965e348, 0x3e53c612, 0xed7aee32,
-      0x7621b729, 0x434ee69c, 0xb03371d5, 0xd539d874, 0x281fed31, 0x45fb0a51, 0x1f0ae1ac, 0x6f4d794b,
+      0xbee7079f,
+      0x7a385155,
+      0x7c97ba98,
+      0x0d082d73,
+      0xa0290fcb,
+      0x6965e348,
+      0x3e53c612,
+      0xed7aee32,
+      0x7621b729,
+      0x434ee69c,
+      0xb03371d5,
+      0xd539d874,
+      0x281fed31,
+      0x45fb0a51,
+      0x1f0ae1ac,
+      0x6f4d794b,
   };
   std::array<std::uint32_t, 32> got{};
   // A thread of its own, so that its generator is keyed afresh, here.

@@ -83,23 +83,22 @@ struct RequestLineCase {
 TEST(RequestParse, SplitsRequestLineAtRunsOfWhiteSpace) {
   const RequestLineCase cases[] = {
       {"plain", "OPTIONS * RTSP/1.0\r\n\r\n", "OPTIONS", "*", "RTSP/1.0"},
-      {"no line ending at all", "DESCRIBE rtsp://h/stream RTSP/1.0", "DESCRIBE",
-       "rtsp://h/stream", "RTSP/1.0"},
+      {"no line ending at all", "DESCRIBE rtsp://h/stream RTSP/1.0", "DESCRIBE", "rtsp://h/stream",
+       "RTSP/1.0"},
       {"bare LF", "PLAY /s RTSP/1.0\n\n", "PLAY", "/s", "RTSP/1.0"},
       {"runs of spaces", "SETUP    /s/track1     RTSP/1.0\r\n\r\n", "SETUP", "/s/track1",
        "RTSP/1.0"},
       {"tabs", "PAUSE\t/s\t\tRTSP/1.0\r\n\r\n", "PAUSE", "/s", "RTSP/1.0"},
-      {"leading and trailing white space", "  \tTEARDOWN /s RTSP/1.0 \t \r\n\r\n", "TEARDOWN",
-       "/s", "RTSP/1.0"},
+      {"leading and trailing white space", "  \tTEARDOWN /s RTSP/1.0 \t \r\n\r\n", "TEARDOWN", "/s",
+       "RTSP/1.0"},
       {"method case kept", "options * RTSP/1.0\r\n\r\n", "options", "*", "RTSP/1.0"},
       {"ideographic space U+3000", "OPTIONS\u3000*\u3000RTSP/1.0\r\n\r\n", "OPTIONS", "*",
        "RTSP/1.0"},
       {"no-break space U+00A0", "OPTIONS\u00a0*\u00a0\u00a0RTSP/1.0\r\n\r\n", "OPTIONS", "*",
        "RTSP/1.0"},
-      {"vertical tab and form feed", "OPTIONS\v*\fRTSP/1.0\r\n\r\n", "OPTIONS", "*",
+      {"vertical tab and form feed", "OPTIONS\v*\fRTSP/1.0\r\n\r\n", "OPTIONS", "*", "RTSP/1.0"},
+      {"bare CR separates like other white space", "OPTIONS\r*\rRTSP/1.0\r\n\r\n", "OPTIONS", "*",
        "RTSP/1.0"},
-      {"bare CR separates like other white space", "OPTIONS\r*\rRTSP/1.0\r\n\r\n", "OPTIONS",
-       "*", "RTSP/1.0"},
       // Only one CR before the LF belongs to the line ending; the other is
       // trailing white space of the request line.
       {"CR CR LF", "OPTIONS * RTSP/1.0\r\r\n\r\n", "OPTIONS", "*", "RTSP/1.0"},
@@ -163,9 +162,11 @@ TEST(RequestParse, ReadsHeaderLines) {
       {"further colons stay in the value",
        "PLAY / RTSP/1.0\r\nContent-Base: rtsp://192.0.2.1:8554/stream/\r\n\r\n",
        {{"Content-Base", "rtsp://192.0.2.1:8554/stream/"}}},
-      {"empty name and empty value", "OPTIONS * RTSP/1.0\r\n:\r\nX:\r\n\r\n",
+      {"empty name and empty value",
+       "OPTIONS * RTSP/1.0\r\n:\r\nX:\r\n\r\n",
        {{"", ""}, {"X", ""}}},
-      {"names keep their case", "OPTIONS * RTSP/1.0\r\ncseq: 1\r\nUSER-agent: x\r\n\r\n",
+      {"names keep their case",
+       "OPTIONS * RTSP/1.0\r\ncseq: 1\r\nUSER-agent: x\r\n\r\n",
        {{"cseq", "1"}, {"USER-agent", "x"}}},
       {"LF and CRLF mixed",
        "OPTIONS * RTSP/1.0\nCSeq: 1\r\nUser-Agent: a\nAccept: b\r\n\n",
@@ -179,15 +180,15 @@ TEST(RequestParse, ReadsHeaderLines) {
       {"blank line ended by bare LF ends the headers",
        "OPTIONS * RTSP/1.0\r\nCSeq: 1\n\nbody without colon",
        {{"CSeq", "1"}}},
-      {"final line without line ending", "OPTIONS * RTSP/1.0\r\nCSeq: 9",
-       {{"CSeq", "9"}}},
+      {"final line without line ending", "OPTIONS * RTSP/1.0\r\nCSeq: 9", {{"CSeq", "9"}}},
       {"Unicode white space trimmed",
        "OPTIONS * RTSP/1.0\r\n\u3000CSeq\u00a0: \u2003 5\u00a0\u2029\r\n\r\n",
        {{"CSeq", "5"}}},
       {"bare CR inside a line is kept",
        "OPTIONS * RTSP/1.0\r\nX-Note: a\rb\r\n\r\n",
        {{"X-Note", "a\rb"}}},
-      {"non-white-space Unicode stays", "OPTIONS * RTSP/1.0\r\nX\u00e9: caf\u00e9\u200b\r\n\r\n",
+      {"non-white-space Unicode stays",
+       "OPTIONS * RTSP/1.0\r\nX\u00e9: caf\u00e9\u200b\r\n\r\n",
        {{"X\u00e9", "caf\u00e9\u200b"}}},
   };
   for (const auto& c : cases) {
@@ -244,18 +245,14 @@ TEST(FindHeader, FoldsOnlyAsciiLetters) {
     std::string_view wanted;
     const char* value;  // nullptr: not found
   };
-  const Case cases[] = {
-      {"CSeq", "1"},
-      {"cseq", "1"},
-      {"CSEQ", "1"},
-      {"CSe", nullptr},
-      {"CSeq ", nullptr},
-      {"", nullptr},
-      {"x-@", "at"},
-      {"X-`", nullptr},  // '@' | 0x20 == '`': not a letter, not folded
-      {"\u00e4", nullptr},  // non-ASCII is compared exactly
-      {"\u00c4", "umlaut"},
-  };
+  const Case cases[] =
+      {
+          {"CSeq", "1"},        {"cseq", "1"},      {"CSEQ", "1"},
+          {"CSe", nullptr},     {"CSeq ", nullptr}, {"", nullptr},
+          {"x-@", "at"},        {"X-`", nullptr},  // '@' | 0x20 == '`': not a letter, not folded
+          {"\u00e4", nullptr},                     // non-ASCII is compared exactly
+          {"\u00c4", "umlaut"},
+      };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.wanted);
     const Header* found = find_header(headers, c.wanted);
@@ -274,9 +271,9 @@ TEST(FindHeader, FoldsOnlyAsciiLetters) {
 TEST(TrimWhitespace, RemovesEveryWhiteSpaceCharacterAtBothEnds) {
   // Every member of the White_Space set, encoded in UTF-8.
   const std::string_view spaces[] = {
-      "\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00a0", "\u1680", "\u2000", "\u2001",
-      "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200a",
-      "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
+      "\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00a0", "\u1680",
+      "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+      "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
   for (std::string_view space : spaces) {
     const std::string text = std::string(space) + "x" + std::string(space) + "y" +
                              std::string(space) + std::string(space);
@@ -297,7 +294,11 @@ TEST(TrimWhitespace, KeepsNearMissesAndBrokenEncodings) {
   const Case cases[] = {
       {"empty", "", ""},
       {"zero-width space U+200B", "\u200bx\u200b", "\u200bx\u200b"},
-      {"U+001F unit separator", "\x1f" "x\x1f", "\x1f" "x\x1f"},
+      {"U+001F unit separator",
+       "\x1f"
+       "x\x1f",
+       "\x1f"
+       "x\x1f"},
       {"U+FEFF byte order mark", "\ufeffx", "\ufeffx"},
       {"lone lead byte C2", "\xC2x\xC2", "\xC2x\xC2"},
       {"truncated U+3000", "x\xE3\x80", "x\xE3\x80"},

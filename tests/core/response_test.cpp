@@ -62,9 +62,11 @@ TEST(ResponseSerialize, HeadersInInsertionOrderWithDuplicates) {
                       .add_header("X-Hint", "use UDP")
                       .add_header("CSeq", "6")
                       .add_header("Server", "other");
-  const HeaderList expected = {
-      {"Server", "mirovid/0.1"}, {"CSeq", "5"}, {"X-Hint", "use UDP"}, {"CSeq", "6"},
-      {"Server", "other"}};
+  const HeaderList expected = {{"Server", "mirovid/0.1"},
+                               {"CSeq", "5"},
+                               {"X-Hint", "use UDP"},
+                               {"CSeq", "6"},
+                               {"Server", "other"}};
   EXPECT_EQ(response.headers, expected);
   EXPECT_EQ(response.serialize(),
             "RTSP/1.0 461 Unsupported Transport\r\n"

@@ -38,7 +38,7 @@ TEST(RtpHeader, SecondByteCombinesMarkerAndUnmaskedPayloadType) {
     std::uint8_t expected;
   };
   const Case cases[] = {
-      {96, true, 0xE0}, {96, false, 0x60}, {0, false, 0x00},   {127, true, 0xFF},
+      {96, true, 0xE0},   {96, false, 0x60}, {0, false, 0x00},   {127, true, 0xFF},
       {128, false, 0x80}, {128, true, 0x80}, {200, false, 0xC8}, {255, false, 0xFF},
   };
   for (const auto& c : cases) {

@@ -28,8 +28,8 @@ std::shared_ptr<Mount> fixed_mount(std::uint8_t payload_type, std::vector<std::s
   test_support::FakePacketizerSettings settings;
   settings.payload_type = payload_type;
   settings.attributes = std::move(attributes);
-  return std::make_shared<Mount>("/stream",
-                                 std::make_unique<test_support::FakePacketizer>(std::move(settings)));
+  return std::make_shared<Mount>(
+      "/stream", std::make_unique<test_support::FakePacketizer>(std::move(settings)));
 }
 
 std::string default_sdp(Mount& mount, std::string_view host) {
@@ -98,8 +98,8 @@ TEST(GenerateSdp, InputsInsertedVerbatim) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto mount = fixed_mount(96, {"a=x"});
-    const std::string sdp = generate_sdp(*mount, c.host, c.session_id, c.session_version,
-                                         c.username, c.session_name);
+    const std::string sdp =
+        generate_sdp(*mount, c.host, c.session_id, c.session_version, c.username, c.session_name);
     EXPECT_EQ(sdp, "v=0\r\n" + c.session_lines +
                        "t=0 0\r\na=tool:mirovid\r\na=sendonly\r\nm=video 0 RTP/AVP 96\r\na=x\r\n");
   }
@@ -113,14 +113,20 @@ TEST(GenerateSdp, MediaSectionFromThePacketizer) {
     std::string media;  // from line 8 on
   };
   const Case cases[] = {
-      {"payload type 0", 0, {"a=rtpmap:0 PCMU/8000"},
+      {"payload type 0",
+       0,
+       {"a=rtpmap:0 PCMU/8000"},
        "m=video 0 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n"},
-      {"payload type 255 is not masked", 255, {"a=one", "a=two"},
+      {"payload type 255 is not masked",
+       255,
+       {"a=one", "a=two"},
        "m=video 0 RTP/AVP 255\r\na=one\r\na=two\r\n"},
       {"payload type 127", 127, {"a=x"}, "m=video 0 RTP/AVP 127\r\na=x\r\n"},
       {"payload type 128", 128, {"a=x"}, "m=video 0 RTP/AVP 128\r\na=x\r\n"},
       {"no attribute lines ends with the m line", 96, {}, "m=video 0 RTP/AVP 96\r\n"},
-      {"attribute lines unchanged and in order", 5, {"a=z", "", "a=a b"},
+      {"attribute lines unchanged and in order",
+       5,
+       {"a=z", "", "a=a b"},
        "m=video 0 RTP/AVP 5\r\na=z\r\n\r\na=a b\r\n"},
   };
   for (const auto& c : cases) {

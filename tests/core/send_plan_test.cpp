@@ -23,7 +23,8 @@ struct Frame {
   std::vector<ByteSpan> packets;
 };
 
-std::vector<std::size_t> repeat(std::size_t size, std::size_t times, std::vector<std::size_t> tail = {}) {
+std::vector<std::size_t> repeat(std::size_t size, std::size_t times,
+                                std::vector<std::size_t> tail = {}) {
   std::vector<std::size_t> sizes(times, size);
   sizes.insert(sizes.end(), tail.begin(), tail.end());
   return sizes;
@@ -41,7 +42,8 @@ struct Message {
 
 std::vector<Message> messages_to_send(const SendPlan& plan, SendSocket socket) {
   std::vector<Message> messages;
-  for (const SendMessage& m : plan.messages_of(socket)) messages.push_back({m.first, m.count, m.segment});
+  for (const SendMessage& m : plan.messages_of(socket))
+    messages.push_back({m.first, m.count, m.segment});
   return messages;
 }
 
@@ -55,7 +57,9 @@ TEST(SendPlan, GathersRunsOfEqualPacketsWithinTheKernelsCaps) {
   const Case cases[] = {
       {"one packet", {500}, true, {{0, 1, 0}}},
       {"FU-A fragments, the last shorter", repeat(1412, 5, {300}), true, {{0, 6, 1412}}},
-      {"a single NAL unit packet, then fragments", {40, 1412, 1412, 9}, true,
+      {"a single NAL unit packet, then fragments",
+       {40, 1412, 1412, 9},
+       true,
        {{0, 1, 0}, {1, 3, 1412}}},
       {"a shorter packet ends a run", {1412, 700, 1412, 1412}, true, {{0, 2, 1412}, {2, 2, 1412}}},
       {"a larger packet starts a new run", {1000, 1000, 1412}, true, {{0, 2, 1000}, {2, 1, 0}}},
@@ -92,8 +96,10 @@ TEST(SendPlan, EachSocketCarriesItsDestinationsInOrder) {
     for (const SendMessage& m : plan.messages_of(SendSocket::V6)) v6.push_back(m.destination);
     EXPECT_EQ(v4, (std::vector<std::size_t>{0, 2}));
     EXPECT_EQ(v6, (std::vector<std::size_t>{1, 3}));
-    EXPECT_EQ(messages_to_send(plan, SendSocket::V4), (std::vector<Message>{frame_message, frame_message}));
-    EXPECT_EQ(messages_to_send(plan, SendSocket::V6), (std::vector<Message>{frame_message, frame_message}));
+    EXPECT_EQ(messages_to_send(plan, SendSocket::V4),
+              (std::vector<Message>{frame_message, frame_message}));
+    EXPECT_EQ(messages_to_send(plan, SendSocket::V6),
+              (std::vector<Message>{frame_message, frame_message}));
     // The mapped address goes out of the IPv4 socket as plain IPv4.
     EXPECT_EQ(plan.routes[2]->addr.to_string(), "127.0.0.2:5004");
     EXPECT_EQ(plan.routes[1]->addr.to_string(), "[::1]:5002");

@@ -17,9 +17,9 @@
 
 #include "address_space_cap.hpp"
 #include "capture_sink.hpp"
-#include "support.hpp"
 #include "server.hpp"
 #include "socket_address.hpp"
+#include "support.hpp"
 
 namespace rtsp {
 namespace {
@@ -214,9 +214,9 @@ TEST(ServerLifecycle, StopClosesTheListenerWhileAnIdleConnectionServesOneMoreReq
   EXPECT_FALSE(server->is_running());
   ASSERT_TRUE(eventually([&] { return !Client(address).connected(); }, 1000ms));
   const auto closed_after = std::chrono::steady_clock::now() - stopped_at;
-  EXPECT_LT(closed_after, 300ms) << "listener closed after "
-                                 << std::chrono::duration_cast<std::chrono::milliseconds>(closed_after).count()
-                                 << " ms";
+  EXPECT_LT(closed_after, 300ms)
+      << "listener closed after "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(closed_after).count() << " ms";
   EXPECT_FALSE(capture->find("accept loop exited", kTcp).empty());
 
   // The idle connection is still open: its next request is answered, then it ends.
@@ -228,8 +228,10 @@ TEST(ServerLifecycle, StopClosesTheListenerWhileAnIdleConnectionServesOneMoreReq
   EXPECT_EQ(header_value(*response, "CSeq"), "2");
   EXPECT_TRUE(idle.closed_within());
 
-  ASSERT_TRUE(eventually([&] { return !events_for(capture, "client disconnected", idle).empty(); }));
-  EXPECT_EQ(events_for(capture, "client disconnected", idle)[0].field("reason"), "server shutting down");
+  ASSERT_TRUE(
+      eventually([&] { return !events_for(capture, "client disconnected", idle).empty(); }));
+  EXPECT_EQ(events_for(capture, "client disconnected", idle)[0].field("reason"),
+            "server shutting down");
   const auto cleaned = events_for(capture, "cleaned up sessions on disconnect", idle);
   ASSERT_EQ(cleaned.size(), 1u);
   EXPECT_EQ(cleaned[0].number("removed"), 1u);
@@ -297,7 +299,8 @@ int refused_listener_thread_scenario() {
   ::setrlimit(RLIMIT_AS, &*original);
 
   if (started) return 12;
-  if (started.error().message() != "I/O error: Resource temporarily unavailable (os error 11)") return 13;
+  if (started.error().message() != "I/O error: Resource temporarily unavailable (os error 11)")
+    return 13;
   if (server.is_running()) return 14;
   // The listening socket was closed: the port can be listened on again.
   if (!server.start()) return 15;

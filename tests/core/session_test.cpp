@@ -81,8 +81,8 @@ TEST(SessionManagerTest, IdsAreMatchedExactly) {
   std::string lower = session->id();
   std::ranges::transform(lower, lower.begin(), [](char c) { return c >= 'A' ? c + 32 : c; });
   const std::vector<std::string> misses = {
-      lower, session->id() + " ", " " + session->id(), session->id().substr(1),
-      session->id() + "0", "",
+      lower, session->id() + " ", " " + session->id(), session->id().substr(1), session->id() + "0",
+      "",
   };
   for (const auto& miss : misses) {
     SCOPED_TRACE("[" + miss + "]");
@@ -156,12 +156,8 @@ TEST(SessionManagerTest, RemoveSessionsCountsEachPresentIdOnce) {
     std::size_t removed;
   };
   const Case cases[] = {
-      {"empty list", {}, 0},
-      {"unknown only", {-1, -1}, 0},
-      {"one", {1}, 1},
-      {"duplicate", {0, 0}, 1},
-      {"mixed", {2, -1, 0, 2}, 2},
-      {"all", {0, 1, 2}, 3},
+      {"empty list", {}, 0},    {"unknown only", {-1, -1}, 0}, {"one", {1}, 1},
+      {"duplicate", {0, 0}, 1}, {"mixed", {2, -1, 0, 2}, 2},   {"all", {0, 1, 2}, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -224,8 +220,8 @@ TEST(SessionManagerTest, PlayingSessionsAreListed) {
 // --- session state and transport --------------------------------------------
 
 TEST(SessionTest, SetStateReportsOldAndNewState) {
-  const SessionState steps[] = {SessionState::Playing, SessionState::Playing,
-                                SessionState::Paused, SessionState::Ready};
+  const SessionState steps[] = {SessionState::Playing, SessionState::Playing, SessionState::Paused,
+                                SessionState::Ready};
   const char* const want[][2] = {
       {"Ready", "Playing"}, {"Playing", "Playing"}, {"Playing", "Paused"}, {"Paused", "Ready"}};
 
@@ -283,8 +279,7 @@ TEST(ServerPortTest, FirstAllocationIsTracedAndCopiesShareTheCounter) {
   SessionManager copy = manager;
   EXPECT_EQ(manager.allocate_server_ports(), Ports(5000, 5001));
   EXPECT_EQ(copy.allocate_server_ports(), Ports(5002, 5003));
-  EXPECT_EQ(SessionManager{}.allocate_server_ports(),
-            Ports(5000, 5001));
+  EXPECT_EQ(SessionManager{}.allocate_server_ports(), Ports(5000, 5001));
 
   const auto traced = capture->find("allocated server ports", kTarget);
   ASSERT_EQ(traced.size(), 3u);

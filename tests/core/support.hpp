@@ -115,7 +115,8 @@ class Client {
 
   // Bytes up to and including the next empty line, or nullopt; a body stays
   // in the buffer.
-  std::optional<std::string> read_head(std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
+  std::optional<std::string> read_head(
+      std::chrono::milliseconds limit = std::chrono::milliseconds(2000)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       if (const auto end = buffer_.find("\r\n\r\n"); end != std::string::npos) {
@@ -162,8 +163,7 @@ class Client {
 
   // True when nothing arrives for `quiet` (the connection may stay open).
   bool silent_for(std::chrono::milliseconds quiet) {
-    return buffer_.empty() && receive(std::chrono::steady_clock::now() + quiet) < 0 &&
-           !closed_;
+    return buffer_.empty() && receive(std::chrono::steady_clock::now() + quiet) < 0 && !closed_;
   }
 
   // True when the server ends the connection within `limit`, having sent

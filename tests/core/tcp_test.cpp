@@ -23,9 +23,9 @@
 
 #include "address_space_cap.hpp"
 #include "capture_sink.hpp"
-#include "support.hpp"
 #include "media/h264.hpp"
 #include "socket_address.hpp"
+#include "support.hpp"
 #include "transport/connection_slots.hpp"
 #include "transport/tcp.hpp"
 
@@ -162,7 +162,7 @@ TEST_F(ControlTransport, RequestHeadsAreFramedByTheirEmptyLine) {
       // The body looks like a request (CSeq 2) but is dropped unread.
       {"declared body dropped before the next head",
        {"GET_PARAMETER rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 1\r\ncontent-length: " +
-            std::to_string(body.size()) + "\r\n\r\n" + body + options("3") + options("4")},
+        std::to_string(body.size()) + "\r\n\r\n" + body + options("3") + options("4")},
        {"1", "3", "4"},
        0},
       {"body split across writes",
@@ -232,8 +232,8 @@ struct EndingCase {
 
 TEST_F(ControlTransport, ConnectionEndsWithItsReason) {
   const EndingCase cases[] = {
-      {"invalid UTF-8 in a header", "OPTIONS * RTSP/1.0\r\nX-Name: \xff\xfe\r\nCSeq: 1\r\n\r\n", false,
-       "read error"},
+      {"invalid UTF-8 in a header", "OPTIONS * RTSP/1.0\r\nX-Name: \xff\xfe\r\nCSeq: 1\r\n\r\n",
+       false, "read error"},
       {"invalid UTF-8 in the request line", "OPT\xc3(NS * RTSP/1.0\r\n\r\n", false, "read error"},
       {"invalid UTF-8 in a last unfinished line", "OPTIONS * RTSP/1.0\r\nX: \xe2\x82", true,
        "read error"},
@@ -303,7 +303,8 @@ TEST_F(ControlTransport, TornDownSessionLeavesNothingToCleanUp) {
   ASSERT_TRUE(response.has_value());
   std::string id = header_value(*response, "Session");
   id = id.substr(0, id.find(';'));
-  client.send("TEARDOWN rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 2\r\nSession: " + id + "\r\n\r\n");
+  client.send("TEARDOWN rtsp://127.0.0.1/stream RTSP/1.0\r\nCSeq: 2\r\nSession: " + id +
+              "\r\n\r\n");
   const auto teardown = client.read_response();
   ASSERT_TRUE(teardown.has_value());
   EXPECT_TRUE(teardown->starts_with("RTSP/1.0 200 OK\r\n")) << *teardown;
@@ -605,7 +606,8 @@ TEST_F(ControlTransport, AcceptErrorsPauseAndTheListenerRecovers) {
 
 TEST_F(ControlTransport, ListenerEndsWhenRunningIsCleared) {
   context_.running->store(false);
-  EXPECT_TRUE(eventually([&] { return !capture_->find("accept loop exited", kTcp).empty(); }, 500ms));
+  EXPECT_TRUE(
+      eventually([&] { return !capture_->find("accept loop exited", kTcp).empty(); }, 500ms));
   // The listening socket is closed: connecting is refused.
   EXPECT_TRUE(eventually([&] { return !Client(address_).connected(); }, 500ms));
 }
@@ -627,8 +629,8 @@ int refused_connection_thread_scenario() {
 
   Client refused(address);
   const bool was_closed = refused.connected() && refused.closed_without_answer();
-  const bool warned = eventually(
-      [&] { return !capture->find("failed to spawn connection thread", kTcp).empty(); });
+  const bool warned =
+      eventually([&] { return !capture->find("failed to spawn connection thread", kTcp).empty(); });
   ::setrlimit(RLIMIT_AS, &*original);
   if (!was_closed) return 15;
   if (!warned) return 16;

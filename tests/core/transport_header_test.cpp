@@ -71,7 +71,7 @@ TEST(TransportHeaderParse, WhiteSpaceAroundPiecesIsTrimmedButNotInsidePorts) {
       {"client_port=5000- 5001", kAbsent},
       {"client_port =5000-5001", kAbsent},
       {"client_port=5000-5001\u200b", kAbsent},  // zero-width space is not white space
-      {"client_port=\uff15000-5001", kAbsent},    // full-width digit
+      {"client_port=\uff15000-5001", kAbsent},   // full-width digit
   };
   for (const auto& c : cases) check(c);
 }

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "capture_sink.hpp"
-#include "support.hpp"
 #include "server.hpp"
+#include "support.hpp"
 
 extern char** environ;
 
@@ -27,7 +27,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
+bool run(const std::string& command) {
+  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
 
 // A namespace "rtsp-t<pid>" joined to this host by a veth pair, 198.18.0.1 and
 // fe80::1 on the host side, 198.18.0.2 and fe80::2 inside; removed by name on
@@ -41,7 +43,8 @@ class TestHost {
     ok_ = run("ip netns add " + ns_) &&
           run("ip link add " + host_link_ + " type veth peer name " + inner_link_) &&
           run("ip link set " + inner_link_ + " netns " + ns_) &&
-          run("ip addr add 198.18.0.1/30 dev " + host_link_) && run("ip link set " + host_link_ + " up") &&
+          run("ip addr add 198.18.0.1/30 dev " + host_link_) &&
+          run("ip link set " + host_link_ + " up") &&
           run(in_ns("ip addr add 198.18.0.2/30 dev " + inner_link_)) &&
           run("ip -6 addr add fe80::1/64 dev " + host_link_ + " nodad") &&
           run(in_ns("ip -6 addr add fe80::2/64 dev " + inner_link_ + " nodad")) &&
@@ -55,7 +58,9 @@ class TestHost {
   TestHost& operator=(const TestHost&) = delete;
 
   bool ok() const { return ok_; }
-  std::string in_ns(const std::string& command) const { return "ip netns exec " + ns_ + " " + command; }
+  std::string in_ns(const std::string& command) const {
+    return "ip netns exec " + ns_ + " " + command;
+  }
   bool pull_the_cable() const { return run(in_ns("ip link set " + inner_link_ + " down")); }
   const std::string& ns() const { return ns_; }
   const std::string& inner_link() const { return inner_link_; }
@@ -130,7 +135,8 @@ TEST(VanishedPeer, IsDetectedAndItsSessionRemoved) {
   test_support::ScopedCapture capture(log::Level::Info);
 
   const std::string ns = host.ns();
-  const char* argv[] = {"ip", "netns", "exec", ns.c_str(), "python3", "-c", kPlayer, port.c_str(), nullptr};
+  const char* argv[] = {"ip", "netns", "exec",       ns.c_str(), "python3",
+                        "-c", kPlayer, port.c_str(), nullptr};
   Child player(argv);
   ASSERT_NE(player.pid, 0);
 
@@ -142,8 +148,8 @@ TEST(VanishedPeer, IsDetectedAndItsSessionRemoved) {
   // Keep-alive gives up after about 1 + 2 x 1 s here (3 s unacknowledged at most).
   ASSERT_TRUE(test_support::eventually([&] { return server.get_viewers().empty(); }, 15000ms))
       << "the vanished viewer is still listed";
-  const auto detected = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - cut);
+  const auto detected =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cut);
   std::printf("vanished peer detected and removed after %lld ms\n",
               static_cast<long long>(detected.count()));
   EXPECT_EQ(server.session_manager().session_count(), 0u);
@@ -190,8 +196,16 @@ TEST(LinkLocalViewer, ReceivesRtp) {
   ASSERT_TRUE(server.start());
 
   const std::string ns = host.ns();
-  const char* argv[] = {"ip",         "netns", "exec", ns.c_str(), "python3", "-c", kLinkLocalPlayer,
-                        port.c_str(), host.inner_link().c_str(), nullptr};
+  const char* argv[] = {"ip",
+                        "netns",
+                        "exec",
+                        ns.c_str(),
+                        "python3",
+                        "-c",
+                        kLinkLocalPlayer,
+                        port.c_str(),
+                        host.inner_link().c_str(),
+                        nullptr};
   Child player(argv);
   ASSERT_NE(player.pid, 0);
   ASSERT_TRUE(test_support::eventually([&] { return server.get_viewers().size() == 1; }, 10000ms))

@@ -48,8 +48,8 @@ std::vector<std::span<const std::uint8_t>> H264Packetizer::extract_nal_units(
   // Every start code ends in the first 01 byte preceded by two zeros at or
   // after the resume position; a third zero before them makes it the 4-byte
   // form. Searching for the 01 byte is the same scan as testing each position.
-  std::size_t pos = 0;             // where scanning resumes
-  std::size_t unit_begin = 0;      // begin of the pending unit
+  std::size_t pos = 0;         // where scanning resumes
+  std::size_t unit_begin = 0;  // begin of the pending unit
   bool have_unit = false;
   auto close_unit = [&](std::size_t end) {
     if (have_unit && end > unit_begin) units.emplace_back(base + unit_begin, end - unit_begin);
@@ -121,8 +121,8 @@ std::vector<RtpPacket> H264Packetizer::packetize(std::span<const std::uint8_t> f
   return packets;
 }
 
-void H264Packetizer::write_single(RtpHeader& header, std::span<const std::uint8_t> nal,
-                                  bool marker, std::uint8_t* out) noexcept {
+void H264Packetizer::write_single(RtpHeader& header, std::span<const std::uint8_t> nal, bool marker,
+                                  std::uint8_t* out) noexcept {
   header.write_next(out, marker);
   std::memcpy(out + kRtpHeaderSize, nal.data(), nal.size());
 }
@@ -135,8 +135,8 @@ void H264Packetizer::write_fragment(RtpHeader& header, std::span<const std::uint
   const bool final_chunk = offset + chunk == nal.size();
   header.write_next(out, last_unit && final_chunk);
   out[kRtpHeaderSize] = static_cast<std::uint8_t>((h & 0x60) | kNalTypeFuA);
-  out[kRtpHeaderSize + 1] = static_cast<std::uint8_t>((first ? 0x80 : 0x00) |
-                                                      (final_chunk ? 0x40 : 0x00) | (h & 0x1F));
+  out[kRtpHeaderSize + 1] =
+      static_cast<std::uint8_t>((first ? 0x80 : 0x00) | (final_chunk ? 0x40 : 0x00) | (h & 0x1F));
   std::memcpy(out + kRtpHeaderSize + kFuHeaderSize, nal.data() + offset, chunk);
 }
 

@@ -5,8 +5,8 @@
 // line; later parameter sets are sent in-band but change nothing.
 #pragma once
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>

@@ -19,11 +19,16 @@ namespace {
 
 constexpr std::uint32_t rotl(std::uint32_t v, int c) noexcept { return (v << c) | (v >> (32 - c)); }
 
-constexpr void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c, int d) noexcept {
-  x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-  x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-  x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-  x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+constexpr void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c,
+                             int d) noexcept {
+  x[a] += x[b];
+  x[d] = rotl(x[d] ^ x[a], 16);
+  x[c] += x[d];
+  x[b] = rotl(x[b] ^ x[c], 12);
+  x[a] += x[b];
+  x[d] = rotl(x[d] ^ x[a], 8);
+  x[c] += x[d];
+  x[b] = rotl(x[b] ^ x[c], 7);
 }
 
 // Fills `out` with operating-system randomness; the process cannot go on

@@ -14,7 +14,8 @@ namespace {
 std::array<char, 10> ssrc_text(std::uint32_t ssrc) noexcept {
   constexpr char kDigits[] = "0123456789ABCDEF";
   std::array<char, 10> out{'0', 'x'};
-  for (int i = 0; i < 8; ++i) out[static_cast<std::size_t>(2 + i)] = kDigits[(ssrc >> (28 - 4 * i)) & 0xF];
+  for (int i = 0; i < 8; ++i)
+    out[static_cast<std::size_t>(2 + i)] = kDigits[(ssrc >> (28 - 4 * i)) & 0xF];
   return out;
 }
 
@@ -38,8 +39,7 @@ RtpPacket::RtpPacket(std::size_t size)
 RtpHeader::RtpHeader(std::uint8_t payload_type, std::uint32_t ssrc)
     : payload_type_(payload_type), ssrc_(ssrc) {
   RTSP_EVENT(log::Level::Debug, "rtsp::media::rtp", "RTP header state created",
-             {"pt", payload_type_},
-             {"ssrc", std::string_view(ssrc_text(ssrc_).data(), 10)});
+             {"pt", payload_type_}, {"ssrc", std::string_view(ssrc_text(ssrc_).data(), 10)});
 }
 
 RtpHeader RtpHeader::with_random_ssrc(std::uint8_t payload_type) {

@@ -32,7 +32,7 @@ class RtpPacket {
 
 class RtpHeader {
  public:
-  // RtpHeader::new: sequence 0, timestamp 0. Emits DEBUG "RTP header state
+  // Sequence 0, timestamp 0. Emits DEBUG "RTP header state
   // created" on "rtsp::media::rtp" with `pt` and `ssrc` ("0x%08X").
   RtpHeader(std::uint8_t payload_type, std::uint32_t ssrc);
   // SSRC drawn from the per-thread cryptographically strong random source.

@@ -156,9 +156,9 @@ RtspResponse MethodHandler::handle_describe(const RtspRequest& request, const st
     host = peer_addr_.ip_string();
   }
 
-  std::string sdp = generate_sdp(*mount, host, config_->origin_session_id,
-                                 config_->origin_session_version, config_->origin_username,
-                                 config_->session_name);
+  std::string sdp =
+      generate_sdp(*mount, host, config_->origin_session_id, config_->origin_session_version,
+                   config_->origin_username, config_->session_name);
 
   RtspResponse response = reply(200, "OK", cseq);
   response.add_header("Content-Type", "application/sdp");

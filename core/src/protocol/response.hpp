@@ -14,7 +14,7 @@ namespace rtsp {
 
 class RtspResponse {
  public:
-  // RtspResponse::new: the status line and the "Server" header.
+  // The status line and the "Server" header.
   RtspResponse(std::uint16_t status_code, std::string reason_phrase);
 
   RtspResponse& add_header(std::string name, std::string value) &;

@@ -52,10 +52,8 @@ std::string_view address_type(std::string_view host) {
 
 }  // namespace
 
-std::string generate_sdp(Mount& mount, std::string_view host,
-                         std::string_view origin_session_id,
-                         std::string_view origin_session_version,
-                         std::string_view origin_username,
+std::string generate_sdp(Mount& mount, std::string_view host, std::string_view origin_session_id,
+                         std::string_view origin_session_version, std::string_view origin_username,
                          std::string_view session_name) {
   std::vector<std::string> lines;
   lines.reserve(12);

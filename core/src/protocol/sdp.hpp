@@ -13,10 +13,8 @@ class Mount;
 // and IN IP4 otherwise (an IPv4 address or a host name).
 // Takes the mount's packetizer lock twice (payload type, then the attribute
 // lines), never both at once. Emits DEBUG "SDP: ..." on "rtsp::protocol::sdp".
-std::string generate_sdp(Mount& mount, std::string_view host,
-                         std::string_view origin_session_id,
-                         std::string_view origin_session_version,
-                         std::string_view origin_username,
+std::string generate_sdp(Mount& mount, std::string_view host, std::string_view origin_session_id,
+                         std::string_view origin_session_version, std::string_view origin_username,
                          std::string_view session_name);
 
 }  // namespace rtsp

@@ -23,13 +23,13 @@ namespace rtsp {
 
 class SessionManager {
  public:
-  SessionManager();  // SessionManager::new: empty, next port 5000
+  SessionManager();  // empty, next port 5000
 
   // Creates, registers and returns a new session in state Ready, with an id
   // that no live session holds; nullptr (and no event) when `limit` sessions
   // are live already.
-  std::shared_ptr<Session> create_session(std::string uri,
-                                          std::size_t limit = std::numeric_limits<std::size_t>::max());
+  std::shared_ptr<Session> create_session(
+      std::string uri, std::size_t limit = std::numeric_limits<std::size_t>::max());
   // nullptr when no session has exactly this id.
   std::shared_ptr<Session> get_session(std::string_view id) const;
   // The removed session, or nullptr (and no event) when there was none.

@@ -1,13 +1,13 @@
 #include "transport/tcp.hpp"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
-#include <netinet/in.h>
-#include <linux/sockios.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,7 +204,8 @@ void accept_loop(Fd listener, ControlContext context) {
       continue;
     }
     Fd stream(fd);
-    const auto peer = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
+    const auto peer =
+        SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), length);
     if (!peer) continue;
     // Refused connections are closed at once, so the backlog never fills
     // with connections nobody would serve.
@@ -396,8 +397,8 @@ void Connection::end(std::string_view reason) {
   if (!ids.empty()) {
     for (const std::string& id : ids) context_.mount_registry.unsubscribe_all(id);
     const std::size_t removed = context_.session_manager.remove_sessions(ids);
-    RTSP_EVENT(log::Level::Info, kTarget, "cleaned up sessions on disconnect",
-               {"peer", peer_text_}, {"removed", removed});
+    RTSP_EVENT(log::Level::Info, kTarget, "cleaned up sessions on disconnect", {"peer", peer_text_},
+               {"removed", removed});
   }
   RTSP_EVENT(log::Level::Info, kTarget, "client disconnected", {"peer_addr", peer_text_},
              {"reason", reason});
@@ -464,7 +465,8 @@ bool Connection::write_all(std::string_view bytes) {
   const auto timeout = context_.config->limits.control_send_timeout;
   if (queued_output(writer_.get()) == 0) output_waiting_since_.reset();
   while (!bytes.empty()) {
-    const ssize_t n = ::send(writer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n =
+        ::send(writer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
       continue;

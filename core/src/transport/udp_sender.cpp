@@ -40,7 +40,8 @@ bool may_refuse_segmentation(int error) noexcept {
 
 std::expected<std::size_t, int> send_one(int fd, const SocketAddress& to, ByteSpan payload) {
   for (;;) {
-    const ssize_t sent = ::sendto(fd, payload.data(), payload.size(), 0, to.sockaddr_ptr(), to.length());
+    const ssize_t sent =
+        ::sendto(fd, payload.data(), payload.size(), 0, to.sockaddr_ptr(), to.length());
     if (sent >= 0) return static_cast<std::size_t>(sent);
     if (errno != EINTR) return std::unexpected(errno);
   }
@@ -110,7 +111,8 @@ void UdpSender::send_messages(int fd, std::span<const SendMessage> planned,
       for (; next < planned.size(); ++next) send_singly(fd, planned[next], 0, packets, failed);
       return;
     }
-    const auto batch = static_cast<unsigned>(std::min<std::size_t>(planned.size() - next, UIO_MAXIOV));
+    const auto batch =
+        static_cast<unsigned>(std::min<std::size_t>(planned.size() - next, UIO_MAXIOV));
     const int sent = ::sendmmsg(fd, &headers_[next], batch, 0);
     if (sent > 0) {
       next += static_cast<std::size_t>(sent);
@@ -128,7 +130,8 @@ void UdpSender::send_messages(int fd, std::span<const SendMessage> planned,
     }
     // Either segmentation was refused, or this destination refuses any
     // datagram (port 0, say): the first packet on its own tells which.
-    const auto single = send_one(fd, plan_.routes[message.destination]->addr, packets[message.first]);
+    const auto single =
+        send_one(fd, plan_.routes[message.destination]->addr, packets[message.first]);
     if (single) {
       segmentation_refused_ = true;
       RTSP_EVENT(log::Level::Info, kTarget,

@@ -87,9 +87,9 @@ class UdpSender {
 
   // Kept from one call of send_packets to the next, to spare allocations.
   SendPlan plan_;
-  std::vector<iovec> iov_;  // one per packet
+  std::vector<iovec> iov_;                // one per packet
   std::vector<SegmentControl> controls_;  // one per message
-  std::vector<mmsghdr> headers_;  // one per message
+  std::vector<mmsghdr> headers_;          // one per message
 };
 
 }  // namespace rtsp
