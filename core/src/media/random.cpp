@@ -31,34 +31,37 @@ constexpr void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int
   x[b] = rotl(x[b] ^ x[c], 7);
 }
 
+// Calls `read_some(at, count)` until `size` bytes are in `out` or it fails
+// (anything but an interruption); returns how many bytes it got.
+template <class ReadSome>
+std::size_t read_fully(unsigned char* out, std::size_t size, ReadSome read_some) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = read_some(out + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;
+    }
+  }
+  return done;
+}
+
 // Fills `out` with operating-system randomness; the process cannot go on
 // without it, so a failure of both sources ends it.
 void os_random(void* out, std::size_t size) {
   auto* p = static_cast<unsigned char*>(out);
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = getrandom(p + done, size - done, 0);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
+  if (read_fully(p, size, [](unsigned char* at, std::size_t n) { return getrandom(at, n, 0); }) ==
+      size) {
+    return;
   }
-  if (done == size) return;
-
   const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  while (fd >= 0 && done < size) {
-    const ssize_t n = read(fd, p + done, size - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
+  const std::size_t done =
+      fd < 0
+          ? 0
+          : read_fully(p, size, [fd](unsigned char* at, std::size_t n) { return read(fd, at, n); });
   if (fd >= 0) close(fd);
   if (done == size) return;
 
