@@ -62,15 +62,21 @@ TEST(Log, LevelNames) {
   for (const auto& [level, name] : cases) EXPECT_EQ(log::level_name(level), name);
 }
 
+// An event at `level` is not enabled, and emitting it evaluates and
+// allocates nothing.
+void expect_disabled_and_free(Level level) {
+  EXPECT_FALSE(log::enabled(level));
+  g_evaluations = 0;
+  const std::size_t before = g_allocations.load();
+  emit_expensive(level);
+  EXPECT_EQ(g_allocations.load(), before) << log::level_name(level);
+  EXPECT_EQ(g_evaluations, 0) << log::level_name(level);
+}
+
 TEST(Log, WithoutSinkNothingIsEnabledEvaluatedOrAllocated) {
   log::set_sink(nullptr);
   for (Level level : {Level::Trace, Level::Debug, Level::Info, Level::Warn, Level::Error}) {
-    EXPECT_FALSE(log::enabled(level));
-    g_evaluations = 0;
-    const std::size_t before = g_allocations.load();
-    emit_expensive(level);
-    EXPECT_EQ(g_allocations.load(), before) << log::level_name(level);
-    EXPECT_EQ(g_evaluations, 0) << log::level_name(level);
+    expect_disabled_and_free(level);
   }
   // A direct emit without sink is dropped too.
   log::emit(Level::Error, "rtsp::test", "dropped");
@@ -78,14 +84,7 @@ TEST(Log, WithoutSinkNothingIsEnabledEvaluatedOrAllocated) {
 
 TEST(Log, EventsBelowTheSinkLevelAreNeitherEvaluatedNorAllocated) {
   test_support::ScopedCapture capture(Level::Warn);
-  for (Level level : {Level::Trace, Level::Debug, Level::Info}) {
-    EXPECT_FALSE(log::enabled(level));
-    g_evaluations = 0;
-    const std::size_t before = g_allocations.load();
-    emit_expensive(level);
-    EXPECT_EQ(g_allocations.load(), before) << log::level_name(level);
-    EXPECT_EQ(g_evaluations, 0) << log::level_name(level);
-  }
+  for (Level level : {Level::Trace, Level::Debug, Level::Info}) expect_disabled_and_free(level);
   EXPECT_TRUE(capture->events().empty());
 
   // The same event at an enabled level is computed once per argument, and the

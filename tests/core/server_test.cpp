@@ -25,12 +25,7 @@ namespace rtsp {
 namespace {
 
 using namespace std::chrono_literals;
-using test_support::CapturedEvent;
-using test_support::Client;
-using test_support::eventually;
-using test_support::header_value;
-using test_support::ScopedCapture;
-using test_support::setup;
+using namespace test_support;
 
 constexpr std::string_view kServer = "rtsp::server";
 constexpr std::string_view kTcp = "rtsp::transport::tcp";

@@ -72,11 +72,9 @@ class TestHost {
   bool ok_ = false;
 };
 
-// A player inside the namespace: SETUP and PLAY over TCP, then silence.
-constexpr const char* kPlayer = R"(
-import socket, sys, time
-s = socket.create_connection(("198.18.0.1", int(sys.argv[1])), timeout=5)
-url = "rtsp://198.18.0.1:%s/stream" % sys.argv[1]
+// The players below in Python: with the control socket `s` connected and
+// `url` set, SETUP (RTP to port 7000) and PLAY.
+constexpr const char* kSetupAndPlay = R"(
 def ask(text):
     s.sendall(text.encode())
     data = b""
@@ -86,8 +84,14 @@ def ask(text):
 r = ask("SETUP %s/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=7000-7001\r\n\r\n" % url)
 session = r.split("Session: ")[1].split(";")[0].split("\r\n")[0]
 ask("PLAY %s RTSP/1.0\r\nCSeq: 2\r\nSession: %s\r\n\r\n" % (url, session))
-time.sleep(60)
 )";
+
+// A player inside the namespace: SETUP and PLAY over TCP, then silence.
+const std::string kPlayer = std::string(R"(
+import socket, sys, time
+s = socket.create_connection(("198.18.0.1", int(sys.argv[1])), timeout=5)
+url = "rtsp://198.18.0.1:%s/stream" % sys.argv[1]
+)") + kSetupAndPlay + "time.sleep(60)\n";
 
 // Spawns `argv` and kills and reaps it when it goes out of scope.
 struct Child {
@@ -135,8 +139,8 @@ TEST(VanishedPeer, IsDetectedAndItsSessionRemoved) {
   test_support::ScopedCapture capture(log::Level::Info);
 
   const std::string ns = host.ns();
-  const char* argv[] = {"ip", "netns", "exec",       ns.c_str(), "python3",
-                        "-c", kPlayer, port.c_str(), nullptr};
+  const char* argv[] = {"ip", "netns",         "exec",       ns.c_str(), "python3",
+                        "-c", kPlayer.c_str(), port.c_str(), nullptr};
   Child player(argv);
   ASSERT_NE(player.pid, 0);
 
@@ -162,7 +166,7 @@ TEST(VanishedPeer, IsDetectedAndItsSessionRemoved) {
 
 // A player inside the namespace that reaches the server at fe80::1 on its
 // link: SETUP and PLAY, then it exits 0 at its first RTP packet (1 after 10 s).
-constexpr const char* kLinkLocalPlayer = R"(
+const std::string kLinkLocalPlayer = std::string(R"(
 import socket, sys
 port, link = int(sys.argv[1]), sys.argv[2]
 rtp = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
@@ -170,15 +174,7 @@ rtp.bind(("::", 7000))
 rtp.settimeout(10)
 s = socket.create_connection(("fe80::1%" + link, port), timeout=5)
 url = "rtsp://[fe80::1]:%d/stream" % port
-def ask(text):
-    s.sendall(text.encode())
-    data = b""
-    while b"\r\n\r\n" not in data:
-        data += s.recv(4096)
-    return data.decode()
-r = ask("SETUP %s/track1 RTSP/1.0\r\nCSeq: 1\r\nTransport: RTP/AVP;unicast;client_port=7000-7001\r\n\r\n" % url)
-session = r.split("Session: ")[1].split(";")[0].split("\r\n")[0]
-ask("PLAY %s RTSP/1.0\r\nCSeq: 2\r\nSession: %s\r\n\r\n" % (url, session))
+)") + kSetupAndPlay + R"(
 try:
     data, sender = rtp.recvfrom(2048)
 except socket.timeout:
@@ -202,7 +198,7 @@ TEST(LinkLocalViewer, ReceivesRtp) {
                         ns.c_str(),
                         "python3",
                         "-c",
-                        kLinkLocalPlayer,
+                        kLinkLocalPlayer.c_str(),
                         port.c_str(),
                         host.inner_link().c_str(),
                         nullptr};
