@@ -1,7 +1,7 @@
 """The embedding program of the limit tests, in a process of its own so that
 the interpreter lock it holds while sending is nobody else's.
 
-    python host_program.py PORT [--nofile N]
+    PYTHONPATH=tests/python python host_program.py PORT [--nofile N]
 
 Serves rtsp://127.0.0.1:PORT/stream, sends a small frame (one RTP packet)
 every 1/30 s, and answers each command line on stdin with one JSON line:
@@ -10,23 +10,15 @@ every 1/30 s, and answers each command line on stdin with one JSON line:
 
 import argparse
 import json
-import os
 import resource
 import sys
 import threading
 import time
 
 import rtsp
+from support import descriptors, rss_kib, threads
 
 FRAME = b"\x00\x00\x00\x01\x65" + bytes(range(1, 201)) * 4
-
-
-def rss_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def percentile(values, share):
@@ -82,8 +74,8 @@ def main():
                 "max_ms": max(window, default=0.0) * 1e3,
                 "viewers": len(server.get_viewers()),
                 "rss_kib": rss_kib(),
-                "threads": len(os.listdir("/proc/self/task")),
-                "descriptors": len(os.listdir("/proc/self/fd")),
+                "threads": threads(),
+                "descriptors": descriptors(),
             }), flush=True)
         elif command == "quit":
             break

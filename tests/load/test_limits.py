@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 
-from support import free_port
+from support import child_env, free_port
 
 HOST_PROGRAM = pathlib.Path(__file__).with_name("host_program.py")
 # How long a client that never reads may take to be ended before the test
@@ -40,7 +40,7 @@ class Host:
         if nofile:
             command += ["--nofile", str(nofile)]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True)
+                                        text=True, env=child_env())
         assert json.loads(self.process.stdout.readline())["ready"]
 
     def ask(self, command):

@@ -3,32 +3,15 @@ amid churning clients, several sending threads, a restart under load and a
 viewer whose port is closed. Bounded in count and time; prints its figures.
 (A viewer over IPv6 beside IPv4 ones: tests/python/test_delivery.py.)"""
 
-import os
 import random
 import resource
 import socket
 import threading
 import time
 
-from support import RtspClient, rtp_fields, start_server, wait_for
+from support import RtspClient, descriptors, rss_kib, rtp_fields, start_server, threads, wait_for
 
 SO_RCVBUFFORCE = 33
-
-
-def threads():
-    return len(os.listdir("/proc/self/task"))
-
-
-def descriptors():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def rss_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def test_500_connections_at_once_then_back_to_baseline():
