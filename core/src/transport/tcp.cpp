@@ -463,7 +463,9 @@ Connection::HeadStatus Connection::read_head(std::string& head) {
 
 bool Connection::write_all(std::string_view bytes) {
   const auto timeout = context_.config->limits.control_send_timeout;
-  if (queued_output(writer_.get()) == 0) output_waiting_since_.reset();
+  // Asked only once output has waited: an answer that goes out at once costs
+  // no extra system call.
+  if (output_waiting_since_ && queued_output(writer_.get()) == 0) output_waiting_since_.reset();
   while (!bytes.empty()) {
     const ssize_t n =
         ::send(writer_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
