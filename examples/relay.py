@@ -9,8 +9,9 @@ gir1.2-gst-rtsp-server-1.0 and python3-gst-1.0), pulls the stream once over
 UDP and serves it again at rtsp://RELAY-HOST:8555/stream, without re-encoding, to
 any number of players, over UDP or interleaved in the RTSP connection
 (`ffplay -rtsp_transport tcp rtsp://RELAY-HOST:8555/stream`), which passes
-NAT and firewalls that let the one TCP connection through. Run one relay per
-site or per few hundred players.
+NAT and firewalls that let the one TCP connection through. It adds about
+50 ms of delay (its jitter buffer). Run one relay per site or per few
+hundred players.
 """
 
 from __future__ import annotations
@@ -29,9 +30,17 @@ from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 def pipeline(source: str) -> str:
     # Depayload and payload again: the relay keeps its own sequence numbers
     # and timing, and its own SDP with the stream's parameter sets.
-    return (f"( rtspsrc location={source} protocols=udp latency=200 "
+    # h264parse puts the SPS and PPS before every keyframe access unit, so a
+    # player that joins late can start there; the payloader must not repeat
+    # them before each slice as well, or a picture of several slices
+    # decodes as several half-concealed ones.
+    # A jitter buffer of 50 ms reorders what the LAN between the server and
+    # the relay may reorder, and is all the delay the relay adds for a
+    # live view; lost packets are not sent again over UDP, so more buys
+    # nothing.
+    return (f"( rtspsrc location={source} protocols=udp latency=50 "
             "! rtph264depay ! h264parse config-interval=-1 "
-            "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
+            "! rtph264pay name=pay0 pt=96 )")
 
 
 def main(argv: list[str] | None = None) -> int:
