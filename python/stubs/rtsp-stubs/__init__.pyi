@@ -82,7 +82,10 @@ class Server:
 
         Returns:
             The number of playing sessions the frame was sent to; a send that
-            fails for one player is logged and does not stop the others.
+            fails for one player does not stop the others and is logged:
+            WARN "failed to send RTP packet" on "rtsp.server", fields
+            `session_id`, `addr`, `error` and `failed` (the datagrams failed
+            since the last such record), at most once a second per player.
 
         Raises:
             RuntimeError: "server not started" before the first `start()`.
