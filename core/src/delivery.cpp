@@ -10,6 +10,7 @@
 // failed sends are counted in it, and one removed meanwhile reports what is
 // left of them when this last handle goes.
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,6 +42,24 @@ std::optional<PlayingViewer> playing_viewer(const SessionManager& sessions,
   return PlayingViewer{std::move(session), transport->client_addr};
 }
 
+// Only looked for in frames that gave no packet, so normal frames are not
+// scanned twice.
+bool holds_start_code(std::span<const std::uint8_t> frame) {
+  static constexpr std::uint8_t kStartCode[] = {0, 0, 1};
+  return !std::ranges::search(frame, kStartCode).empty();
+}
+
+void warn_missing_start_code(std::string_view mount, std::span<const std::uint8_t> frame) {
+  static constexpr std::string_view kDigits = "0123456789abcdef";
+  std::string head;
+  for (const std::uint8_t byte : frame.first(std::min<std::size_t>(frame.size(), 8))) {
+    head += kDigits[byte >> 4];
+    head += kDigits[byte & 0xF];
+  }
+  RTSP_EVENT(log::Level::Warn, kTarget, "frame holds no Annex B start code; nothing was sent",
+             {"mount", mount}, {"length", frame.size()}, {"head", head});
+}
+
 }  // namespace
 
 std::expected<std::size_t, RtspError> Server::send_frame(std::span<const std::uint8_t> data,
@@ -59,6 +78,13 @@ std::expected<std::size_t, RtspError> Server::send_frame_to(std::string_view mou
   // sequence numbers and timestamps advance even with nobody watching.
   const std::vector<RtpPacket> packets = mount->with_packetizer(
       [&](Packetizer& packetizer) { return packetizer.packetize(data, timestamp_increment); });
+
+  if (!packets.empty()) {
+    mount->saw_start_code();
+  } else if (!data.empty() && !holds_start_code(data) &&
+             mount->missing_start_code_due(control_.config->repeated_warning_interval)) {
+    warn_missing_start_code(mount->path(), data);
+  }
 
   // Every viewer is looked up before the frame goes out to all of them at
   // once; one that leaves meanwhile may still get this frame.
