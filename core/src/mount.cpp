@@ -56,6 +56,13 @@ std::uint32_t Mount::next_rtp_timestamp() {
   return with_packetizer([](Packetizer& p) { return p.next_rtp_timestamp(); });
 }
 
+bool Mount::missing_start_code_due(RepeatLimit::Clock::duration interval) noexcept {
+  if (!start_code_seen_.load(std::memory_order_relaxed)) return false;
+  if (!missing_start_code_.note(RepeatLimit::Clock::now(), interval)) return false;
+  start_code_seen_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
 std::string extract_mount_path(std::string_view uri) {
   std::string_view path;
   std::string_view rest;

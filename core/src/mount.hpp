@@ -8,6 +8,7 @@
 // subscriber lock. The packetizer lock is held for one packetizer call only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "media/packetizer.hpp"
+#include "repeat_limit.hpp"
 #include "text.hpp"
 
 namespace rtsp {
@@ -42,6 +44,17 @@ class Mount {
   std::uint16_t next_sequence();
   std::uint32_t next_rtp_timestamp();
 
+  // Whether a frame that held no start code is to be warned about: the first
+  // such frame, and again after a frame that had one, at most once per
+  // `interval`.
+  bool missing_start_code_due(RepeatLimit::Clock::duration interval) noexcept;
+  // Called for every frame that had a start code: one relaxed load.
+  void saw_start_code() noexcept {
+    if (!start_code_seen_.load(std::memory_order_relaxed)) {
+      start_code_seen_.store(true, std::memory_order_relaxed);
+    }
+  }
+
   // Runs `call(Packetizer&)` with the packetizer lock held and returns its
   // result. One packetizer operation per call.
   template <class Call>
@@ -63,6 +76,11 @@ class Mount {
   // Each subscriber's index in subscribers_, so that subscribing and
   // unsubscribing take constant time however many sessions there are.
   std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> positions_;
+
+  // Whether a frame with a start code came after the last warning about one
+  // without (so before the first such frame too).
+  std::atomic<bool> start_code_seen_{true};
+  RepeatLimit missing_start_code_;
 };
 
 // The mount path a request URI names: after "rtsp://" or "rtsps://" the text

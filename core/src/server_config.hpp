@@ -66,6 +66,10 @@ struct ServerConfig {
   std::optional<std::uint16_t> public_port;
   ConnectionTimings timings;
   ServerLimits limits;
+  // A warning that could repeat with every frame (a viewer whose datagrams
+  // are refused, frames without a start code) goes out at most once per
+  // this interval per session or mount. Set by the core only (tests shorten it).
+  std::chrono::milliseconds repeated_warning_interval{1000};
 };
 
 }  // namespace rtsp

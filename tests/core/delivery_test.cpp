@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,10 +83,10 @@ class UdpReceiver {
   SocketAddress addr_;
 };
 
-std::unique_ptr<Server> started_server() {
+std::unique_ptr<Server> started_server(const ServerConfig& config = {}) {
   for (int attempt = 0; attempt < 20; ++attempt) {
-    auto server = std::make_unique<Server>("127.0.0.1:" + std::to_string(test_support::free_port()),
-                                           ServerConfig{});
+    auto server =
+        std::make_unique<Server>("127.0.0.1:" + std::to_string(test_support::free_port()), config);
     if (server->start()) return server;
   }
   return nullptr;
@@ -424,26 +425,72 @@ TEST_F(Delivery, FailedSendsAreWarnedAndTheOthersStillServed) {
   EXPECT_EQ(good->drain().size(), packets);
   EXPECT_EQ(after->drain().size(), packets);
 
+  // The first failure is warned at once; the rest of the second are counted.
   auto warnings = capture->find("failed to send RTP packet", "rtsp::server");
-  ASSERT_EQ(warnings.size(), packets) << "one warning per failed datagram";
-  for (const auto& event : warnings) {
-    EXPECT_EQ(event.level, log::Level::Warn);
-    EXPECT_EQ(event.field("session_id"), bad->id());
-    EXPECT_EQ(event.field("addr"), "127.0.0.1:0");
-    EXPECT_EQ(event.field("error"), expected_error);
-  }
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].level, log::Level::Warn);
+  EXPECT_EQ(warnings[0].field("session_id"), bad->id());
+  EXPECT_EQ(warnings[0].field("addr"), "127.0.0.1:0");
+  EXPECT_EQ(warnings[0].field("error"), expected_error);
+  EXPECT_EQ(warnings[0].number("failed"), 1u);
 
-  capture->clear();
   auto broadcast = server_->broadcast_rtp_packet(Bytes(20, 0x80));
   ASSERT_TRUE(broadcast);
   EXPECT_EQ(*broadcast, 2u);
-  EXPECT_EQ(capture->find("failed to send RTP packet", "rtsp::server").size(), 1u);
-
-  capture->clear();
   auto single = server_->send_rtp_packet(bad->id(), Bytes(20, 0x80));
   ASSERT_FALSE(single);
   EXPECT_EQ(single.error(), RtspError::io(EINVAL));
-  EXPECT_TRUE(capture->find("failed to send RTP packet").empty());
+  EXPECT_EQ(capture->find("failed to send RTP packet").size(), 1u)
+      << "counted, not warned, within the second; send_rtp_packet returns its error instead";
+
+  // What is left is reported once, when the session ends.
+  const std::string id = bad->id();
+  SessionManager sessions = server_->session_manager();
+  sessions.remove_session(id);
+  bad.reset();
+  warnings = capture->find("failed to send RTP packet", "rtsp::server");
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[1].field("session_id"), id);
+  EXPECT_EQ(warnings[1].field("addr"), "127.0.0.1:0");
+  EXPECT_EQ(warnings[1].field("error"), expected_error);
+  EXPECT_EQ(warnings[1].number("failed"), packets - 1 + 1) << "the frame's rest and the broadcast";
+}
+
+TEST(DeliveryWarnings, FramesWithoutStartCodeAreNamedOncePerRun) {
+  ServerConfig config;
+  config.repeated_warning_interval = 200ms;
+  auto server = started_server(config);
+  ASSERT_NE(server, nullptr);
+  test_support::ScopedCapture capture(log::Level::Warn);
+  const auto warnings = [&] {
+    return capture->find("frame holds no Annex B start code; nothing was sent", "rtsp::server");
+  };
+  // As demuxed from an MP4 file: each NAL unit behind its 4-byte length.
+  const Bytes length_prefixed = {0, 0, 0, 5, 0x65, 0x88, 0x84, 0x21, 0xA0, 0, 0, 0, 2, 0x41, 0x9A};
+  const auto send_burst = [&] {
+    for (int i = 0; i < 5; ++i) ASSERT_TRUE(server->send_frame(length_prefixed, 3000));
+  };
+
+  send_burst();
+  ASSERT_EQ(warnings().size(), 1u);
+  EXPECT_EQ(warnings()[0].level, log::Level::Warn);
+  EXPECT_EQ(warnings()[0].field("mount"), "/stream");
+  EXPECT_EQ(warnings()[0].number("length"), length_prefixed.size());
+  EXPECT_EQ(warnings()[0].field("head"), "0000000565888421");
+
+  // Neither empty frames nor bare start codes are the wrong format.
+  for (const Bytes& frame : {Bytes{}, Bytes{0, 0, 0, 1}, Bytes{0, 0, 1}}) {
+    ASSERT_TRUE(server->send_frame(frame, 3000));
+  }
+  std::this_thread::sleep_for(250ms);
+  send_burst();
+  EXPECT_EQ(warnings().size(), 1u) << "no good frame in between";
+
+  ASSERT_TRUE(server->send_frame(keyframe(7), 3000));
+  send_burst();
+  ASSERT_EQ(warnings().size(), 2u) << "named again after a good frame";
+  EXPECT_EQ(warnings()[1].field("head"), "0000000565888421");
+  server->stop();
 }
 
 TEST_F(Delivery, Ipv6ClientsReceiveTheirRtp) {

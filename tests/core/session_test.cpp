@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "capture_sink.hpp"
+#include "repeat_limit.hpp"
 #include "session/session.hpp"
 #include "session/session_manager.hpp"
 
@@ -269,6 +272,35 @@ TEST(SessionTest, SecondTransportReplacesFirst) {
   EXPECT_EQ(events[0].field("session_id"), session.id());
   EXPECT_EQ(events[0].field("client_addr"), "192.0.2.7:5000");
   EXPECT_EQ(events[1].field("client_addr"), "[2001:db8::1]:7000");
+}
+
+// A warning that could repeat goes out for the first occurrence, then for the
+// first one a full interval after the last warning, with every occurrence
+// counted in exactly one warning.
+TEST(RepeatLimitTest, WarnsFirstThenOncePerIntervalCountingEverything) {
+  using namespace std::chrono_literals;
+  struct Step {
+    std::chrono::milliseconds at;
+    std::uint64_t count;
+    std::optional<std::uint64_t> warned;
+  };
+  const Step steps[] = {
+      {0ms, 1, 1},
+      {0ms, 3, std::nullopt},
+      {999ms, 1, std::nullopt},
+      {1000ms, 2, 6},
+      {1500ms, 1, std::nullopt},
+      {2999ms, 4, 5},
+      {3001ms, 1, std::nullopt},
+  };
+  const RepeatLimit::Clock::time_point start{1h};
+  RepeatLimit limit;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.at.count());
+    EXPECT_EQ(limit.note(start + step.at, 1s, step.count), step.warned);
+  }
+  EXPECT_EQ(limit.take_unreported(), 1u);
+  EXPECT_EQ(limit.take_unreported(), 0u);
 }
 
 // --- server ports --------------------------------------------------------------

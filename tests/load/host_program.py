@@ -1,24 +1,53 @@
 """The embedding program of the limit tests, in a process of its own so that
 the interpreter lock it holds while sending is nobody else's.
 
-    PYTHONPATH=tests/python python host_program.py PORT [--nofile N]
+    PYTHONPATH=tests/python python host_program.py PORT [--nofile N] [--frame-bytes N]
 
-Serves rtsp://127.0.0.1:PORT/stream, sends a small frame (one RTP packet)
-every 1/30 s, and answers each command line on stdin with one JSON line:
-"mark" starts a new timing window, "stats" reports it, "quit" ends.
+Serves rtsp://127.0.0.1:PORT/stream, sends a small frame (one RTP packet;
+more with --frame-bytes) every 1/30 s, and answers each command line on
+stdin with one JSON line: "mark" starts a new timing window, "stats" reports
+it, "log on" routes the server's warnings to Python logging (formatted, as a
+program's handler would) and "log off" stops that, "failed sends" reports the
+records of failed sends since it was last asked, "quit" ends.
 """
 
 import argparse
+import collections
 import json
+import logging
 import resource
 import sys
 import threading
 import time
 
 import rtsp
+import rtsp_logging
 from support import descriptors, rss_kib, threads
 
-FRAME = b"\x00\x00\x00\x01\x65" + bytes(range(1, 201)) * 4
+START = b"\x00\x00\x00\x01\x65"
+FRAME = START + bytes(range(1, 201)) * 4
+
+
+class FailedSends(logging.Handler):
+    """Formats every record; keeps (time, failed) of each session's failed sends."""
+
+    def __init__(self):
+        super().__init__()
+        self.records_lock = threading.Lock()
+        self.by_session = collections.defaultdict(list)
+
+    def emit(self, record):
+        self.format(record)
+        fields = getattr(record, "rtsp_fields", {})
+        if record.msg.startswith("failed to send RTP packet"):
+            with self.records_lock:
+                self.by_session[fields["session_id"]].append(
+                    (record.created, fields.get("failed", 1)))
+
+    def take(self):
+        with self.records_lock:
+            taken, self.by_session = self.by_session, collections.defaultdict(list)
+        return taken
 
 
 def percentile(values, share):
@@ -32,7 +61,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("port", type=int)
     parser.add_argument("--nofile", type=int, help="soft descriptor limit to run under")
+    parser.add_argument("--frame-bytes", type=int, help="size of every frame sent")
     args = parser.parse_args()
+    frame = FRAME
+    if args.frame_bytes:
+        frame = START + bytes(i % 255 + 1 for i in range(args.frame_bytes - len(START)))
+    failed_sends = FailedSends()
+    logging.getLogger("rtsp").addHandler(failed_sends)
     if args.nofile:
         _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
         resource.setrlimit(resource.RLIMIT_NOFILE, (args.nofile, hard))
@@ -48,7 +83,7 @@ def main():
         next_at = time.monotonic()
         while not done.is_set():
             began = time.perf_counter()
-            server.send_frame(FRAME, 3000)
+            server.send_frame(frame, 3000)
             spent = time.perf_counter() - began
             with lock:
                 durations.append(spent)
@@ -77,6 +112,14 @@ def main():
                 "threads": threads(),
                 "descriptors": descriptors(),
             }), flush=True)
+        elif command in ("log on", "log off"):
+            if command == "log on":
+                rtsp_logging.enable(logging.WARNING)
+            else:
+                rtsp_logging.disable()  # delivers what is pending first
+            print(json.dumps({"logging": command == "log on"}), flush=True)
+        elif command == "failed sends":
+            print(json.dumps(failed_sends.take()), flush=True)
         elif command == "quit":
             break
     done.set()

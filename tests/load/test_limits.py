@@ -1,5 +1,6 @@
 """What one client can take from everyone: floods of sessions and of
-connections, and clients that never read, against a host program in its own
+connections, clients that never read, and viewers every datagram to which is
+refused (each failure once logged), against a host program in its own
 process (host_program.py) that sends 30 frames a second throughout. Loopback
 only; the attackers use 127.0.0.3 and 127.0.0.4, the legitimate clients
 127.0.0.1 and 127.0.0.2. Bounded in count and time; prints its figures."""
@@ -34,11 +35,13 @@ def raise_descriptor_limit(to=8192):
 class Host:
     """host_program.py on a free port; ask() sends a command, returns its answer."""
 
-    def __init__(self, nofile=None):
+    def __init__(self, nofile=None, frame_bytes=None):
         self.port = free_port()
         command = [sys.executable, str(HOST_PROGRAM), str(self.port)]
         if nofile:
             command += ["--nofile", str(nofile)]
+        if frame_bytes:
+            command += ["--frame-bytes", str(frame_bytes)]
         self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                         text=True, env=child_env())
         assert json.loads(self.process.stdout.readline())["ready"]
@@ -104,8 +107,10 @@ class Answers:
 class Viewer:
     """A legitimate player on 127.0.0.1 that counts its RTP packets."""
 
-    def __init__(self, port):
+    def __init__(self, port, rcvbuf=None):
         self.rtp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        if rcvbuf:
+            self.rtp.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
         self.rtp.bind(("127.0.0.1", 0))
         self.rtp.setblocking(False)
         self.control = connect(port, "127.0.0.1")
@@ -133,6 +138,79 @@ class Viewer:
 
 def lost(seqs):
     return sum((b - a) % 65536 - 1 for a, b in zip(seqs, seqs[1:]))
+
+
+def most_in_one_second(times):
+    """The most of `times` (seconds) that fall within one second."""
+    times = sorted(times)
+    return max((sum(1 for t in times[i:] if t - first < 1.0) for i, first in enumerate(times)),
+               default=0)
+
+
+def test_refused_viewers_cost_a_few_log_records_and_the_others_nothing():
+    raise_descriptor_limit()
+    packets = 6  # per frame, as a 720p delta frame might be
+    with Host(frame_bytes=5 * 1400 + 700) as host:
+        # With room for seconds of packets, should this busy process fall behind.
+        viewers = [Viewer(host.port, rcvbuf=4 << 20) for _ in range(50)]
+        seqs = [[] for _ in viewers]
+
+        def window(seconds=3):
+            host.ask("mark")
+            until = time.monotonic() + seconds
+            while time.monotonic() < until:
+                for index, viewer in enumerate(viewers):
+                    seqs[index] += viewer.drain()
+                time.sleep(0.1)
+            return host.ask("stats")
+
+        alone = window()
+        refused = []
+        for _ in range(50):
+            sock = connect(host.port, "127.0.0.3")
+            answers = Answers(sock)
+            sock.sendall(setup_request(host.port, 1, 0))  # the kernel refuses RTP to port 0
+            [(status, session)] = answers.read(1)
+            sock.sendall(request("PLAY", host.port, 2, f"Session: {session}"))
+            assert status == 200 and answers.read(1)[0][0] == 200
+            refused.append(sock)
+        no_sink = window()
+        host.ask("log on")
+        began = time.time()
+        with_sink = window()
+        for sock in refused:  # their sessions end, each reporting what is left
+            sock.close()
+        while host.ask("stats")["viewers"] > len(viewers):
+            time.sleep(0.01)
+        host.ask("log off")
+        records = host.ask("failed sends")
+        seconds = time.time() - began
+        for viewer in viewers:
+            viewer.close()
+
+    counts = [len(sent) for sent in records.values()]
+    # A session's last record may be the one its end adds.
+    per_second = max((most_in_one_second([t for t, _ in sent[:-1]]) for sent in records.values()),
+                     default=0)
+    print(f"\n50 viewers refused (client_port 0) beside 50 healthy, {packets} packets a frame: "
+          f"send_frame p50 healthy alone {alone['p50_ms']:.3f} ms, with the refused "
+          f"{no_sink['p50_ms']:.3f} ms without a sink, {with_sink['p50_ms']:.3f} ms with warnings "
+          f"routed to logging (x{with_sink['p50_ms'] / no_sink['p50_ms']:.2f}); "
+          f"{sum(counts)} records in {seconds:.1f} s for {with_sink['frames']} frames timed, "
+          f"{len(records)} sessions, at most {max(counts, default=0)} each and {per_second} in one "
+          f"second (besides the one at its end); healthy "
+          f"viewers {sum(map(len, seqs))} packets, lost {sum(lost(s) for s in seqs)}")
+    assert len(records) == 50
+    assert per_second <= 2
+    assert max(counts) <= 2 * seconds
+    for sent in records.values():
+        # Every failed datagram of the timed frames is counted in some record.
+        assert sum(failed for _, failed in sent) >= packets * with_sink["frames"]
+    frames = alone["frames"] + no_sink["frames"] + with_sink["frames"]
+    for viewer_seqs in seqs:
+        assert lost(viewer_seqs) == 0
+        # The last frame of a window may still be on its way.
+        assert len(viewer_seqs) >= packets * (frames - 3)
 
 
 def test_session_flood_on_one_connection_is_refused_at_the_limit():

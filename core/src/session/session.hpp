@@ -4,15 +4,21 @@
 // lookup returns another, and a removed session stays valid for its holders.
 // `id`, `uri` and `timeout` never change; `transport` and `state` each have a
 // reader-writer lock of their own, so any thread may read or change them.
+//
+// A session also counts the datagrams to it that the kernel refused, and
+// reports them within bounds (send_failed); what is still unreported when the
+// last handle goes is reported then, so every failure is counted exactly once.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
 
+#include "repeat_limit.hpp"
 #include "socket_address.hpp"
 
 namespace rtsp {
@@ -36,6 +42,8 @@ class Session {
   // another's), state Ready, no transport, timeout 60. Uniqueness among live
   // sessions is the registry's to ensure (SessionManager::create_session).
   explicit Session(std::string uri);
+  // Emits the failed sends no event has reported yet (see send_failed).
+  ~Session();
 
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -53,6 +61,13 @@ class Session {
   void set_state(SessionState state);
   SessionState state() const;
 
+  // Counts one datagram to `to` that failed with `os_error`. The first, and
+  // then at most one in every `interval`, emits WARN "failed to send RTP
+  // packet" (target rtsp::server) with the datagrams failed since the last
+  // one in `failed`. Lock-free, and nothing is counted while the event is
+  // disabled.
+  void send_failed(const SocketAddress& to, int os_error, RepeatLimit::Clock::duration interval);
+
  private:
   const std::string id_;
   const std::string uri_;
@@ -65,6 +80,9 @@ class Session {
   // Guards state_.
   mutable std::shared_mutex state_mutex_;
   SessionState state_ = SessionState::Ready;
+
+  RepeatLimit send_failures_;
+  std::atomic<int> last_send_error_{0};
 };
 
 }  // namespace rtsp

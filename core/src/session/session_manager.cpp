@@ -75,19 +75,21 @@ std::shared_ptr<Session> SessionManager::remove_session(std::string_view id) {
 }
 
 std::size_t SessionManager::remove_sessions(std::span<const std::string> ids) {
+  // Released after the lock: a session may report its failed sends as it goes.
+  std::vector<std::shared_ptr<Session>> removed;
   std::unique_lock lock(registry_->mutex);
-  std::size_t removed = 0;
   for (const auto& id : ids) {
     const auto it = registry_->sessions.find(id);
     if (it == registry_->sessions.end()) continue;
+    removed.push_back(std::move(it->second));
     registry_->sessions.erase(it);
-    ++removed;
   }
-  if (removed > 0) {
-    RTSP_EVENT(log::Level::Debug, kTarget, "batch session cleanup", {"removed", removed},
+  if (!removed.empty()) {
+    RTSP_EVENT(log::Level::Debug, kTarget, "batch session cleanup", {"removed", removed.size()},
                {"remaining", registry_->sessions.size()});
   }
-  return removed;
+  lock.unlock();
+  return removed.size();
 }
 
 std::vector<std::shared_ptr<Session>> SessionManager::get_playing_sessions() const {

@@ -24,6 +24,7 @@
 #include "log.hpp"
 #include "protocol/request.hpp"
 #include "protocol/response.hpp"
+#include "repeat_limit.hpp"
 #include "text.hpp"
 #include "transport/connection_slots.hpp"
 
@@ -152,23 +153,19 @@ class RefusalReport {
  public:
   void refused(const SocketAddress& peer, ConnectionSlots::Refusal refusal,
                const ConnectionSlots& slots) {
-    ++refused_;
-    const auto now = std::chrono::steady_clock::now();
-    if (last_ && now - *last_ < kInterval) return;
-    last_ = now;
+    const auto refused = limit_.note(RepeatLimit::Clock::now(), kInterval);
+    if (!refused) return;
     const bool server_wide = refusal == ConnectionSlots::Refusal::Server;
     RTSP_EVENT(log::Level::Warn, kTarget, "connection refused: limit reached",
                {"peer_addr", peer.to_string()},
                {"limit", server_wide ? "connections" : "connections_per_address"},
                {"max", server_wide ? slots.total_limit() : slots.per_address_limit()},
-               {"refused", refused_});
-    refused_ = 0;
+               {"refused", *refused});
   }
 
  private:
   static constexpr auto kInterval = std::chrono::seconds(1);
-  std::optional<std::chrono::steady_clock::time_point> last_;
-  std::uint64_t refused_ = 0;
+  RepeatLimit limit_;
 };
 
 }  // namespace

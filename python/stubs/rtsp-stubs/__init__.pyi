@@ -75,14 +75,21 @@ class Server:
 
         Args:
             data: one H.264 access unit in Annex B form (start codes, SPS and
-                PPS before each keyframe); any bytes are accepted.
+                PPS before each keyframe); any bytes are accepted. A frame with
+                no start code (as demuxed from an MP4 file) sends nothing and
+                is logged: WARN "frame holds no Annex B start code; nothing
+                was sent" on "rtsp.server", fields `mount`, `length`, `head`,
+                at most once a second.
             timestamp_increment: added to the stream's RTP timestamp after this
                 frame, in 90 kHz units (3000 for 30 frames per second), 0 to
                 4294967295.
 
         Returns:
             The number of playing sessions the frame was sent to; a send that
-            fails for one player is logged and does not stop the others.
+            fails for one player does not stop the others and is logged:
+            WARN "failed to send RTP packet" on "rtsp.server", fields
+            `session_id`, `addr`, `error` and `failed` (the datagrams failed
+            since the last such record), at most once a second per player.
 
         Raises:
             RuntimeError: "server not started" before the first `start()`.
