@@ -104,14 +104,39 @@ def thread_names():
     return names
 
 
-def test_delivery_thread_has_a_name_and_trace_is_named(records):
+def delivery_thread_wakeups():
+    """How often the delivery thread has gone to sleep and woken since it started."""
+    for tid in os.listdir("/proc/self/task"):
+        with open(f"/proc/self/task/{tid}/comm") as comm:
+            if comm.read().strip() != "rtsp-logging":
+                continue
+        with open(f"/proc/self/task/{tid}/status") as status:
+            for line in status:
+                if line.startswith("voluntary_ctxt_switches:"):
+                    return int(line.split()[1])
+    raise AssertionError("no delivery thread")
+
+
+def test_delivery_thread_has_a_name_sleeps_until_events_and_trace_is_named(records):
     assert logging.getLevelName(5) == "TRACE"
-    rtsp_logging.enable(5)
+    # WARNING first, so that earlier tests' servers, still winding down, are
+    # not heard while the thread idles.
+    rtsp_logging.enable(logging.WARNING)
     deadline = time.monotonic() + 2.0
     while "rtsp-logging" not in thread_names() and time.monotonic() < deadline:
         time.sleep(0.01)
     assert "rtsp-logging" in thread_names()
+    # Idle, it does not wake (at most once more, to fall asleep the first time).
+    before = delivery_thread_wakeups()
+    time.sleep(0.5)
+    assert delivery_thread_wakeups() - before <= 1
+    # An event wakes it and is delivered without waiting for disable().
+    rtsp_logging.enable(5)
     rtsp.H264Packetizer().packetize(b"\x00\x00\x00\x01\x65" + bytes(10), 3000)
+    deadline = time.monotonic() + 2.0
+    while not records.find("rtsp.media.h264", "frame packetized") and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert records.find("rtsp.media.h264", "frame packetized")
     rtsp_logging.disable()  # joins the thread
     assert "rtsp-logging" not in thread_names()
     [packetized] = records.find("rtsp.media.h264", "frame packetized")
