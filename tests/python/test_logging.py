@@ -11,7 +11,7 @@ import pytest
 
 import rtsp
 import rtsp_logging
-from support import RtspClient, child_env, keyframe, start_server
+from support import RtspClient, child_env, keyframe, start_server, wait_for
 
 
 class Records(logging.Handler):
@@ -93,28 +93,23 @@ def test_level_can_be_changed_and_disabling_stops_delivery(records):
     assert set(created[0].rtsp_fields) == {"pt", "ssrc"}
 
 
-def thread_names():
-    names = set()
+def thread_ids():
+    """{name: id} of this process's threads."""
+    ids = {}
     for tid in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{tid}/comm") as comm:
-                names.add(comm.read().strip())
+                ids[comm.read().strip()] = tid
         except FileNotFoundError:  # the thread ended meanwhile
             pass
-    return names
+    return ids
 
 
 def delivery_thread_wakeups():
     """How often the delivery thread has gone to sleep and woken since it started."""
-    for tid in os.listdir("/proc/self/task"):
-        with open(f"/proc/self/task/{tid}/comm") as comm:
-            if comm.read().strip() != "rtsp-logging":
-                continue
-        with open(f"/proc/self/task/{tid}/status") as status:
-            for line in status:
-                if line.startswith("voluntary_ctxt_switches:"):
-                    return int(line.split()[1])
-    raise AssertionError("no delivery thread")
+    with open(f"/proc/self/task/{thread_ids()['rtsp-logging']}/status") as status:
+        return next(int(line.split()[1]) for line in status
+                    if line.startswith("voluntary_ctxt_switches:"))
 
 
 def test_delivery_thread_has_a_name_sleeps_until_events_and_trace_is_named(records):
@@ -122,10 +117,7 @@ def test_delivery_thread_has_a_name_sleeps_until_events_and_trace_is_named(recor
     # WARNING first, so that earlier tests' servers, still winding down, are
     # not heard while the thread idles.
     rtsp_logging.enable(logging.WARNING)
-    deadline = time.monotonic() + 2.0
-    while "rtsp-logging" not in thread_names() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert "rtsp-logging" in thread_names()
+    assert wait_for(lambda: "rtsp-logging" in thread_ids(), 2.0)
     # Idle, it does not wake (at most once more, to fall asleep the first time).
     before = delivery_thread_wakeups()
     time.sleep(0.5)
@@ -133,12 +125,9 @@ def test_delivery_thread_has_a_name_sleeps_until_events_and_trace_is_named(recor
     # An event wakes it and is delivered without waiting for disable().
     rtsp_logging.enable(5)
     rtsp.H264Packetizer().packetize(b"\x00\x00\x00\x01\x65" + bytes(10), 3000)
-    deadline = time.monotonic() + 2.0
-    while not records.find("rtsp.media.h264", "frame packetized") and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert records.find("rtsp.media.h264", "frame packetized")
+    assert wait_for(lambda: records.find("rtsp.media.h264", "frame packetized"), 2.0)
     rtsp_logging.disable()  # joins the thread
-    assert "rtsp-logging" not in thread_names()
+    assert "rtsp-logging" not in thread_ids()
     [packetized] = records.find("rtsp.media.h264", "frame packetized")
     assert (packetized.levelno, packetized.levelname) == (5, "TRACE")
 
