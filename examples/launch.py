@@ -4,10 +4,11 @@ line saying why not, and Ctrl-C that works however the example was started."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import signal
 import sys
-from typing import Callable, NoReturn, Protocol, TypeVar, overload
+from typing import Callable, Iterator, NoReturn, Protocol, TypeVar, overload
 
 import annexb
 import rtsp
@@ -43,6 +44,17 @@ def add_size_option(parser: argparse.ArgumentParser) -> None:
 def fail(message: str) -> NoReturn:
     """Ends the program with one line on stderr and exit status 1."""
     sys.exit(f"{PROG}: {message}")
+
+
+@contextlib.contextmanager
+def debian_package(package: str) -> Iterator[None]:
+    """Around the imports of an optional package: a module that is missing
+    ends the program with one line naming the Debian package to install."""
+    try:
+        yield
+    except ModuleNotFoundError as err:
+        fail(f"no module named {err.name!r}: install Debian's {package}"
+             " (a venv sees it if made with --system-site-packages)")
 
 
 def load_stream(path: str) -> list[bytes]:

@@ -22,12 +22,14 @@ from __future__ import annotations
 import argparse
 import time
 
-import av
-import numpy as np
-import numpy.typing as npt
-
 import launch
 import rtsp
+
+with launch.debian_package("python3-numpy"):
+    import numpy as np
+    import numpy.typing as npt
+with launch.debian_package("python3-av"):
+    import av
 
 CLOCK_RATE = 90000  # RTP clock of H.264
 

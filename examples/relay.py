@@ -1,6 +1,6 @@
 """Re-serve this server's stream to players it cannot reach over UDP.
 
-    python3 examples/relay.py --source rtsp://CAMERA-HOST:8554/stream [--bind 0.0.0.0:8555]
+    /usr/bin/python3 examples/relay.py --source rtsp://CAMERA-HOST:8554/stream [--bind 0.0.0.0:8555]
 
 The server sends RTP over UDP only, which needs a path without NAT or a
 firewall between it and each player, and one process serves a bounded number
@@ -20,11 +20,18 @@ import argparse
 import signal
 import sys
 
-import gi
+# The relay runs where the rtsp module may not be installed, so it does not
+# share launch.py; like the other examples, it names what is missing in one
+# line rather than with a traceback.
+try:
+    import gi
 
-gi.require_version("Gst", "1.0")
-gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+    gi.require_version("Gst", "1.0")
+    gi.require_version("GstRtspServer", "1.0")
+    from gi.repository import GLib, Gst, GstRtspServer
+except (ImportError, ValueError) as err:  # ValueError: "Namespace ... not available"
+    sys.exit(f"relay.py: {err}: install Debian's python3-gi, python3-gst-1.0 and"
+             " gir1.2-gst-rtsp-server-1.0")
 
 
 def pipeline(source: str) -> str:

@@ -4,7 +4,9 @@
 // locked_call (lock, call the core, unlock, convert the result).
 //
 // Called with the interpreter lock held (or, on free-threaded builds, from an
-// attached thread); nothing here takes an object lock.
+// attached thread). The binding and conversion helpers take no lock;
+// locked_call takes the object's lock for the one core call it makes and
+// releases it before converting the result, so no Python code runs under it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -22,12 +21,8 @@
 namespace rtsp::python {
 namespace {
 
-using namespace std::chrono_literals;
-
 // Events waiting for delivery beyond this are dropped and counted.
 constexpr std::size_t kQueueCapacity = 10000;
-// How long an event may wait before the delivery thread looks again.
-constexpr auto kDeliveryPeriod = 50ms;
 
 struct QueuedEvent {
   log::Level level;
@@ -87,14 +82,16 @@ class QueueSink final : public log::Sink {
       return;
     }
     queue_.push_back(std::move(copy));
+    // The delivery thread sleeps only on an empty queue, so the first event
+    // is the one that must wake it; a full queue has woken it already.
     if (queue_.size() == 1) ready_.notify_one();
   }
 
-  // Waits up to one delivery period for events (or a stop), then takes them
+  // With `wait`, sleeps until there are events or a stop; then takes them
   // all with the count of those dropped since the last take.
   bool take(std::deque<QueuedEvent>& out, std::size_t& dropped, bool wait) {
     std::unique_lock lock(mutex_);
-    if (wait) ready_.wait_for(lock, kDeliveryPeriod, [&] { return !queue_.empty() || stopping_; });
+    if (wait) ready_.wait(lock, [&] { return !queue_.empty() || stopping_; });
     out.swap(queue_);
     dropped = std::exchange(dropped_, 0);
     return !stopping_;
@@ -216,19 +213,13 @@ void delivery_loop(std::shared_ptr<QueueSink> sink) {
   std::size_t dropped = 0;
   for (;;) {
     const bool running = sink->take(batch, dropped, true);
-    if (!running) {
-      // What is left is delivered by the thread that stopped us.
-      if (!batch.empty() || dropped > 0) {
-        PyGILState_STATE gil = PyGILState_Ensure();
-        deliver(batch, dropped);
-        PyGILState_Release(gil);
-      }
-      return;
+    if (!batch.empty() || dropped > 0) {
+      PyGILState_STATE gil = PyGILState_Ensure();
+      deliver(batch, dropped);
+      PyGILState_Release(gil);
     }
-    if (batch.empty() && dropped == 0) continue;
-    PyGILState_STATE gil = PyGILState_Ensure();
-    deliver(batch, dropped);
-    PyGILState_Release(gil);
+    // What is left after a stop is delivered by the thread that stopped us.
+    if (!running) return;
   }
 }
 

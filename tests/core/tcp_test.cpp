@@ -67,7 +67,10 @@ class ControlTransport : public ::testing::Test {
 
   // This connection's events on the transport target, in emission order.
   std::vector<CapturedEvent> events_of(const Client& client) const {
-    const std::string peer = client.local();
+    return events_of_peer(client.local());
+  }
+
+  std::vector<CapturedEvent> events_of_peer(std::string_view peer) const {
     std::vector<CapturedEvent> out;
     for (auto& event : capture_->events()) {
       if (event.target != kTcp) continue;
@@ -597,6 +600,32 @@ TEST_F(ControlTransport, AcceptErrorsPauseAndTheListenerRecovers) {
   const auto response = later.read_response();
   ASSERT_TRUE(response.has_value());
   EXPECT_EQ(header_value(*response, "CSeq"), "3");
+}
+
+TEST_F(ControlTransport, ConnectionThatCannotStartIsNotReportedConnected) {
+  ASSERT_TRUE(eventually([] { return open_sockets() == 1; }, 5000ms));
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  Fd client(pair[0]);
+  const auto peer = SocketAddress::parse("192.0.2.7:4000");
+  rlimit original{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+  rlimit lowered = original;
+  lowered.rlim_cur = static_cast<rlim_t>(next_free_descriptor());
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  // No descriptor is left for the connection's second handle.
+  Connection::handle(Fd(pair[1]), *peer, context_);
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+
+  // Neither "client connected" nor, so, a disconnect to balance it.
+  const auto events = events_of_peer("192.0.2.7:4000");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].message, "failed to duplicate connection descriptor");
+  EXPECT_EQ(events[0].level, log::Level::Warn);
+  EXPECT_EQ(events[0].field("error"), "Too many open files (os error 24)");
+  // The stream was closed.
+  char byte = 0;
+  EXPECT_EQ(::read(client.get(), &byte, 1), 0);
 }
 
 TEST_F(ControlTransport, ListenerEndsWhenRunningIsCleared) {

@@ -11,7 +11,7 @@ import pytest
 
 import rtsp
 import rtsp_logging
-from support import RtspClient, child_env, keyframe, start_server
+from support import RtspClient, child_env, keyframe, start_server, wait_for
 
 
 class Records(logging.Handler):
@@ -99,27 +99,41 @@ def test_level_can_be_changed_and_disabling_stops_delivery(records):
     assert set(created[0].rtsp_fields) == {"pt", "ssrc"}
 
 
-def thread_names():
-    names = set()
+def thread_ids():
+    """{name: id} of this process's threads."""
+    ids = {}
     for tid in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{tid}/comm") as comm:
-                names.add(comm.read().strip())
+                ids[comm.read().strip()] = tid
         except FileNotFoundError:  # the thread ended meanwhile
             pass
-    return names
+    return ids
 
 
-def test_delivery_thread_has_a_name_and_trace_is_named(records):
+def delivery_thread_wakeups():
+    """How often the delivery thread has gone to sleep and woken since it started."""
+    with open(f"/proc/self/task/{thread_ids()['rtsp-logging']}/status") as status:
+        return next(int(line.split()[1]) for line in status
+                    if line.startswith("voluntary_ctxt_switches:"))
+
+
+def test_delivery_thread_has_a_name_sleeps_until_events_and_trace_is_named(records):
     assert logging.getLevelName(5) == "TRACE"
+    # WARNING first, so that earlier tests' servers, still winding down, are
+    # not heard while the thread idles.
+    rtsp_logging.enable(logging.WARNING)
+    assert wait_for(lambda: "rtsp-logging" in thread_ids(), 2.0)
+    # Idle, it does not wake (at most once more, to fall asleep the first time).
+    before = delivery_thread_wakeups()
+    time.sleep(0.5)
+    assert delivery_thread_wakeups() - before <= 1
+    # An event wakes it and is delivered without waiting for disable().
     rtsp_logging.enable(5)
-    deadline = time.monotonic() + 2.0
-    while "rtsp-logging" not in thread_names() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    assert "rtsp-logging" in thread_names()
     rtsp.H264Packetizer().packetize(b"\x00\x00\x00\x01\x65" + bytes(10), 3000)
+    assert wait_for(lambda: records.find("rtsp.media.h264", "frame packetized"), 2.0)
     rtsp_logging.disable()  # joins the thread
-    assert "rtsp-logging" not in thread_names()
+    assert "rtsp-logging" not in thread_ids()
     [packetized] = records.find("rtsp.media.h264", "frame packetized")
     assert (packetized.levelno, packetized.levelname) == (5, "TRACE")
 

@@ -78,9 +78,4 @@ std::expected<ConnectionSlots::Slot, ConnectionSlots::Refusal> ConnectionSlots::
   return Slot(state_, std::move(address));
 }
 
-std::size_t ConnectionSlots::in_use() const {
-  std::lock_guard lock(state_->mutex);
-  return state_->total;
-}
-
 }  // namespace rtsp

@@ -52,7 +52,6 @@ class ConnectionSlots {
 
   std::size_t total_limit() const noexcept { return total_limit_; }
   std::size_t per_address_limit() const noexcept { return per_address_limit_; }
-  std::size_t in_use() const;
 
  private:
   std::size_t total_limit_;

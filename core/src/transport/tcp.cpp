@@ -360,10 +360,16 @@ BufferedReader::Status BufferedReader::skip(std::size_t count, Deadline deadline
 // --------------------------------------------------------------- connection
 
 void Connection::handle(Fd stream, const SocketAddress& peer, ControlContext context) {
-  RTSP_EVENT(log::Level::Info, kTarget, "client connected", {"peer_addr", peer.to_string()});
-
+  // The connection is reported only once it can be served, so that every
+  // "client connected" has its "client disconnected".
   const int duplicate = ::fcntl(stream.get(), F_DUPFD_CLOEXEC, 0);
-  if (duplicate < 0) return;
+  if (duplicate < 0) {
+    const int error = errno;
+    RTSP_EVENT(log::Level::Warn, kTarget, "failed to duplicate connection descriptor",
+               {"peer_addr", peer.to_string()}, {"error", os_error_text(error)});
+    return;
+  }
+  RTSP_EVENT(log::Level::Info, kTarget, "client connected", {"peer_addr", peer.to_string()});
   watch_for_vanished_peer(stream.get(), context.config->timings);
   tune_send_side(stream.get(), context.config->limits);
 

@@ -35,8 +35,8 @@ class Server:
 
         Args:
             bind_addr: where players connect, "IPv4:port" or "[IPv6]:port",
-                numeric, with an explicit port ("0.0.0.0:8554", "[::]:8554",
-                "127.0.0.1:0"). Checked by `start()`, not here.
+                numeric, with an explicit non-zero port ("0.0.0.0:8554",
+                "[::]:8554", "127.0.0.1:8554"). Checked by `start()`, not here.
             public_host: the host the stream description (SDP) announces to
                 players. Set it when players reach the server under another
                 name or address than the one in their URL, for instance behind
@@ -59,7 +59,8 @@ class Server:
 
         Raises:
             RuntimeError: "server already running"; "invalid bind address: ..."
-                for an address that is not numeric or has no port; "I/O error:
+                for an address that is not numeric, has no port or has port 0
+                (there is no way to ask for an ephemeral port); "I/O error:
                 ..." when the address cannot be bound (for example a port in
                 use: "Address already in use (os error 98)").
         """
