@@ -41,6 +41,9 @@ def make_encoder(width: int, height: int, fps: int) -> av.CodecContext:
     encoder.options = {
         "preset": "veryfast",
         "tune": "zerolatency",
+        # Main profile: every current browser receives it over WebRTC, and
+        # x264's default (High) some do not (Chromium offers no High).
+        "profile": "main",
         # A frame marked "I" becomes an IDR picture (a keyframe a player can start at).
         "forced-idr": "1",
         # A keyframe every second, parameter sets before each, no B-frames.
