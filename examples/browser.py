@@ -259,7 +259,9 @@ class Viewer:
         self.offered = offered
         self.reply: Optional[Future[Reply]] = reply
         self.closed = False
+        self.chosen: Optional[Format] = None
         self.answered_at = 0.0
+        self.gather_timer = 0
         self.connected = False
         # Written by rtpbin's thread on each RTCP packet from the browser,
         # read by the sweep on the main loop; a float store is atomic.
@@ -333,11 +335,13 @@ class Viewer:
         self.later(self.choose_format, sdp.as_text())
 
     def choose_format(self, source_sdp: str) -> None:
+        if self.chosen is not None:
+            return
         stream = stream_profile(source_sdp)
         if stream is None:
             self.fail(text_reply(503, "the source has not sent a picture yet"), "no picture yet")
             return
-        chosen = choose(stream, self.offered)
+        self.chosen = chosen = choose(stream, self.offered)
         if chosen is None:
             self.fail(text_reply(406, mismatch(stream, self.offered)),
                       "no matching profile")
@@ -378,7 +382,7 @@ class Viewer:
         description = GstWebRTC.WebRTCSessionDescription.new(
             GstWebRTC.WebRTCSDPType.ANSWER, GstSdp.SDPMessage.new_from_text(answer)[1])
         self.webrtc.emit("set-local-description", description, None)
-        GLib.timeout_add(int(GATHER_TIMEOUT_S * 1000), self.send_answer)
+        self.gather_timer = GLib.timeout_add(int(GATHER_TIMEOUT_S * 1000), self.send_answer)
 
     def on_gathering(self, *_args: Any) -> None:
         if self.webrtc.get_property("ice-gathering-state") == \
@@ -386,9 +390,12 @@ class Viewer:
             self.later(self.send_answer_now)
 
     def send_answer_now(self) -> None:
+        if self.gather_timer:
+            GLib.source_remove(self.gather_timer)
         self.send_answer()
 
     def send_answer(self) -> bool:
+        self.gather_timer = 0
         if self.reply is not None and not self.closed:
             local = self.webrtc.get_property("local-description")
             answer = local.sdp.as_text() if local is not None else ""
@@ -439,9 +446,11 @@ class Viewer:
     def on_message(self, _bus: Gst.Bus, message: Gst.Message) -> bool:
         if message.type == Gst.MessageType.ERROR:
             error, _debug = message.parse_error()
-            source = self.gateway.options.source
-            self.fail(text_reply(502, f"cannot pull the stream from {source}: {error.message}"),
-                      f"error: {error.message}")
+            if message.src is self.source or message.src.has_as_ancestor(self.source):
+                what = f"cannot pull the stream from {self.gateway.options.source}"
+            else:
+                what = "the gateway failed"
+            self.fail(text_reply(502, f"{what}: {error.message}"), f"{what}: {error.message}")
         elif message.type == Gst.MessageType.EOS:
             self.gateway.remove(self, "the source ended the stream")
         return True
@@ -460,6 +469,8 @@ class Viewer:
         self.closed = True
         self.answer(text_reply(502, "the session ended before it was answered"))
         GLib.source_remove(self.bus_watch)
+        if self.gather_timer:
+            GLib.source_remove(self.gather_timer)
         for obj, handler in self.handlers:
             obj.disconnect(handler)
         self.handlers.clear()
