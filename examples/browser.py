@@ -520,18 +520,18 @@ class Gateway:
         with self.offer_lock:
             reply = self.call(start, ANSWER_TIMEOUT_S)
         if reply[0] == 504 and started:
-            self.end(started[0].id)
+            self.end(started[0].id, "not answered in time")
         elif reply[0] == 201:
             print(f"{PROG}: viewer {started[0].id[:8]} answered", file=sys.stderr, flush=True)
         return reply
 
-    def end(self, viewer_id: str) -> Reply:
+    def end(self, viewer_id: str, reason: str = "closed by the page") -> Reply:
         def stop(reply: Future[Reply]) -> None:
             viewer = self.viewers.get(viewer_id)
             if viewer is None:
                 reply.set_result(text_reply(404, "no such session"))
             else:
-                self.remove(viewer, "closed by the page")
+                self.remove(viewer, reason)
                 reply.set_result((200, {}, ""))
         return self.call(stop, ANSWER_TIMEOUT_S)
 
