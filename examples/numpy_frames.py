@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import time
+from typing import Callable
 
 import av
 import numpy as np
@@ -30,6 +31,9 @@ import launch
 import rtsp
 
 CLOCK_RATE = 90000  # RTP clock of H.264
+
+# Draws picture `index` at a width and height; see draw() below.
+Drawer = Callable[[int, int, int], npt.NDArray[np.uint8]]
 
 
 def make_encoder(width: int, height: int, fps: int) -> av.CodecContext:
@@ -80,8 +84,12 @@ def draw(index: int, width: int, height: int) -> npt.NDArray[np.uint8]:
 
 
 def serve(server: rtsp.Server, width: int, height: int, fps: int,
-          seconds: float | None = None, keyframe_on_join: bool = True) -> None:
-    """Draws, encodes and sends frames by the clock for `seconds` (or forever)."""
+          seconds: float | None = None, keyframe_on_join: bool = True,
+          drawer: Drawer = draw,
+          on_sent: Callable[[int, float], None] | None = None) -> None:
+    """Draws (with `drawer`), encodes and sends frames by the clock for
+    `seconds` (or forever). `on_sent(index, time)` hears of each picture sent,
+    with the wall-clock time (time.time()) it was handed to the server."""
     encoder = make_encoder(width, height, fps)
     joins = NewViewers(server)
     increment = CLOCK_RATE // fps  # 3000 at 30 fps
@@ -89,7 +97,7 @@ def serve(server: rtsp.Server, width: int, height: int, fps: int,
     index = 0
     pts = 0  # the encoder's frame count: a join costs one frame more
     while seconds is None or time.monotonic() - start < seconds:
-        picture = av.VideoFrame.from_ndarray(draw(index, width, height), format="rgb24")
+        picture = av.VideoFrame.from_ndarray(drawer(index, width, height), format="rgb24")
         picture = picture.reformat(format="yuv420p")
         picture.pts, pts = pts, pts + 1
         packets = encoder.encode(picture)
@@ -102,9 +110,12 @@ def serve(server: rtsp.Server, width: int, height: int, fps: int,
             picture.pict_type = "I"
             picture.pts, pts = pts, pts + 1
             packets = encoder.encode(picture)
+        sent = time.time()
         for packet in packets:
             # With zero latency each packet is one whole access unit.
             server.send_frame(bytes(packet), increment)
+        if on_sent is not None and packets:
+            on_sent(index, sent)
         index += 1
         # Pace by the clock, not by the encoder.
         delay = start + index / fps - time.monotonic()
