@@ -703,10 +703,15 @@ def main(argv: Optional[List[str]] = None) -> int:
         parser.error("--source must be an rtsp:// URL")
 
     Gst.init(None)
+    # Made once now: this loads the plugins, and the first DTLS element
+    # makes the key and certificate every session shares (about half a
+    # second), which would otherwise delay the first browser's picture.
     for element in ("rtspsrc", "rtph264depay", "h264parse", "rtph264pay", "capssetter",
-                    "webrtcbin"):
-        if Gst.ElementFactory.find(element) is None:
+                    "webrtcbin", "dtlsdec"):
+        if Gst.ElementFactory.make(element) is None:
             sys.exit(f"{PROG}: GStreamer has no {element} (see the packages in this file's help)")
+    for element in ("rtpbin", "nicesrc", "nicesink", "dtlssrtpenc", "dtlssrtpdec", "udpsrc"):
+        Gst.ElementFactory.make(element)  # what webrtcbin and rtspsrc are made of
     options = Options(args.source, args.ice_address, args.stun, args.turn, args.udp_ports)
     gateway = Gateway(options, page(options))
     server = listen(args.http, gateway)
