@@ -439,8 +439,9 @@ class Viewer:
         self.last_rtcp = time.monotonic()
 
     def on_source_pad(self, _src: Any, pad: Gst.Pad) -> None:
+        caps = pad.get_current_caps() or pad.query_caps(None)
         sink = self.depay.get_static_pad("sink")
-        if not sink.is_linked():
+        if caps.get_structure(0).get_string("encoding-name") == "H264" and not sink.is_linked():
             pad.link(sink)
 
     def on_message(self, _bus: Gst.Bus, message: Gst.Message) -> bool:
