@@ -69,11 +69,14 @@ return {state: window.whepState, error: window.whepError,
 """
 
 
-# Since the page's navigation started, in ms: its first picture, and when
-# the offer went to the gateway and its answer came back.
+# Since the page's navigation started, in ms: its first picture, when its
+# script could start, and when the offer went to the gateway and its answer
+# came back.
 JOIN_TIMES = """
+const page = performance.getEntriesByType('navigation')[0];
 const post = performance.getEntriesByType('resource').find(e => e.name.endsWith('/whep'));
-return [window.stamps[0][1] - performance.timeOrigin, post.startTime, post.responseEnd];
+return [window.stamps[0][1] - performance.timeOrigin, page.domInteractive, post.startTime,
+        post.responseEnd];
 """
 
 
@@ -140,22 +143,23 @@ def test_a_window_plays_clean_and_in_time(windows, gateway, source):
 def test_time_to_first_picture_over_joins(windows, gateway):
     window = windows.open()
     window.on_every_page(STAMP_READER)
-    firsts, offers, answers = [], [], []
+    times = []  # JOIN_TIMES of each join
     for _ in range(JOINS):
         window.driver.get(gateway.url)  # the page before leaves as a user's would
         wait_presented(window, 1)
-        first, offer, answer = window.driver.execute_script(JOIN_TIMES)
-        firsts.append(first)
-        offers.append(offer)
-        answers.append(answer)
-    figures, line = summary(firsts)
+        times.append(window.driver.execute_script(JOIN_TIMES))
+    # Each page left ended its session as it went (not by falling silent).
+    assert wait_for(lambda: gateway.status()["viewers"] == 1, 2, interval=0.1)
+    figures, line = summary([first for first, *_ in times])
+    script, offer, answer = (summary(column)[0]["p50"] for column in list(zip(*times))[1:])
     print(f"\nbrowser, {JOINS} joins: page load to first picture p50 / p95 / max {line} "
-          f"(medians: offer sent at {summary(offers)[0]['p50']:.0f} ms, "
-          f"answer in at {summary(answers)[0]['p50']:.0f} ms)")
+          f"(medians: script from {script:.0f} ms, offer sent at {offer:.0f} ms, "
+          f"answer in at {answer:.0f} ms)")
     assert figures["p95"] < 2000  # a sanity bound only
 
 
 def test_two_windows_at_once_both_play(windows, gateway):
+    assert wait_for(lambda: gateway.status()["viewers"] == 0, 20, interval=0.2)
     both = [viewer(windows, gateway), viewer(windows, gateway)]
     pages = [wait_presented(window, 90) for window in both]
     assert gateway.status()["viewers"] == 2
@@ -177,11 +181,13 @@ def test_churn_leaves_the_gateway_as_it_was(windows, gateway):
     wait_presented(second, 30)
     during = gateway_holds(gateway)
     windows.close(second)
+    closed = time.monotonic()
     back = wait_for(lambda: all(now <= then for now, then in zip(gateway_holds(gateway), base)),
                     20, interval=0.2)
     after = gateway_holds(gateway)
-    print(f"\nchurn: viewers, threads, descriptors {base} -> {during} -> {after}")
-    assert during[0] == 1
+    print(f"\nchurn: viewers, threads, descriptors {base} -> {during} -> {after}, "
+          f"{time.monotonic() - closed:.1f} s after the last window closed")
+    assert during[0] >= 1  # the first window's session may be waiting for its silence
     assert back, f"the gateway kept what a closed window used: {after} vs {base}"
 
 

@@ -19,6 +19,9 @@ PLAYING_S = 20  # bound on the first picture, on a loaded machine
 FFPLAY = ["ffplay", "-hide_banner", "-loglevel", "error", "-fflags", "nobuffer",
           "-flags", "low_delay", "-rtsp_transport", "udp", "-an", "-noborder",
           "-left", "0", "-top", "0", "-x", "640", "-y", "360"]
+# More flags to try, e.g. "-sync video" (ffplay's own clock, with no audio to
+# follow, holds pictures back some 250 ms).
+FFPLAY += os.environ.get("RTSP_FFPLAY_FLAGS", "").split()
 
 
 @pytest.fixture(scope="module")
