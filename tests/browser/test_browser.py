@@ -154,7 +154,7 @@ def test_time_to_first_picture_over_joins(windows, gateway):
     script, offer, answer = (summary(column)[0]["p50"] for column in list(zip(*times))[1:])
     print(f"\nbrowser, {JOINS} joins: page load to first picture p50 / p95 / max {line} "
           f"(medians: script from {script:.0f} ms, offer sent at {offer:.0f} ms, "
-          f"answer in at {answer:.0f} ms)")
+          f"answer in at {answer:.0f} ms); in turn: {' '.join(f'{t[0]:.0f}' for t in times)}")
     assert figures["p95"] < 2000  # a sanity bound only
 
 

@@ -69,5 +69,6 @@ def test_ffplay_time_to_first_picture_over_joins(display, source):
         finally:
             player.stop()
     figures, line = summary(firsts)
-    print(f"\nffplay, {JOINS} joins: process start to first picture p50 / p95 / max {line}")
+    print(f"\nffplay, {JOINS} joins: process start to first picture p50 / p95 / max {line}; "
+          f"in turn: {' '.join(f'{first:.0f}' for first in firsts)}")
     assert figures["p95"] < 3000  # a sanity bound only
