@@ -121,18 +121,28 @@ class Window:
             options.add_argument(flag)
         self.service = Service("/usr/bin/chromedriver")
         self.driver = webdriver.Chrome(service=self.service, options=options)
+        self.driver.set_page_load_timeout(20)
+        self.driver.set_script_timeout(20)
 
     def on_every_page(self, script):
         self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": script})
 
-    def close(self):
+    def close(self, abruptly=False):
+        """Closes the window as a user closes a tab (its page hears of it), or
+        `abruptly`, as a crashing browser or a lost network ends it."""
         process = self.service.process
         family = descendants(process.pid) if process else []
         try:
-            self.driver.quit()
+            if abruptly:
+                kill_all(family)
+            else:
+                self.driver.get("about:blank")
         finally:
-            kill_all(family)
-            shutil.rmtree(self.profile, ignore_errors=True)
+            try:
+                self.driver.quit()
+            finally:
+                kill_all(family)
+                shutil.rmtree(self.profile, ignore_errors=True)
 
 
 @pytest.fixture
@@ -148,9 +158,9 @@ def windows():
             return window
 
         @staticmethod
-        def close(window):
+        def close(window, abruptly=False):
             opened.remove(window)
-            window.close()
+            window.close(abruptly)
 
     yield Opener
     for window in opened:

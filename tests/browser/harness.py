@@ -32,8 +32,11 @@ class Namespace:
     lives there, so no packet of a test leaves the host. leave() returns the
     thread to where it was and deletes the namespace by name."""
 
+    PREFIX = "rtsp-browser-"
+
     def __init__(self):
-        self.name = f"rtsp-browser-{os.getpid()}"
+        self.sweep()
+        self.name = f"{self.PREFIX}{os.getpid()}"
         subprocess.run(["ip", "netns", "add", self.name], check=True, timeout=10)
         try:
             subprocess.run(["ip", "-n", self.name, "link", "set", "lo", "up"], check=True,
@@ -44,6 +47,17 @@ class Namespace:
         except BaseException:
             subprocess.run(["ip", "netns", "delete", self.name], timeout=10)
             raise
+
+    @classmethod
+    def sweep(cls):
+        """Deletes the namespaces of runs killed before they could: those
+        named after a process that is gone."""
+        listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True,
+                                 timeout=10).stdout
+        for name in (line.split()[0] for line in listing.splitlines() if line.strip()):
+            pid = name[len(cls.PREFIX):]
+            if name.startswith(cls.PREFIX) and pid.isdigit() and not os.path.exists(f"/proc/{pid}"):
+                subprocess.run(["ip", "netns", "delete", name], timeout=10)
 
     def leave(self):
         if _libc.setns(self.home_fd, CLONE_NEWNET) != 0:
