@@ -15,6 +15,8 @@ import urllib.error
 import urllib.request
 
 import pytest
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
 
 from harness import Child, Namespace, descendants, kill_all
 from support import child_env, free_port
@@ -111,9 +113,6 @@ class Window:
     to on_every_page run in each page it loads before the page's own."""
 
     def __init__(self):
-        from selenium import webdriver
-        from selenium.webdriver.chrome.service import Service
-
         self.profile = tempfile.mkdtemp(prefix="rtsp-browser-profile-")
         options = webdriver.ChromeOptions()
         options.binary_location = "/usr/bin/chromium"
