@@ -40,6 +40,7 @@ def encoder_command(size: tuple[int, int], fps: int) -> list[str]:
         "ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
         "-f", "lavfi", "-i", f"testsrc2=size={width}x{height}:rate={fps}",
         "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast", "-tune", "zerolatency",
+        "-profile:v", "main",
         "-bf", "0", "-g", str(fps), "-keyint_min", str(fps), "-sc_threshold", "0",
         "-x264-params", "repeat-headers=1:aud=1", "-f", "h264", "-",
     ]

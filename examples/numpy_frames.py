@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import argparse
 import time
+from typing import Callable
 
 import launch
 import rtsp
@@ -33,6 +34,9 @@ with launch.debian_package("python3-av"):
 
 CLOCK_RATE = 90000  # RTP clock of H.264
 
+# Draws picture `index` at a width and height; see draw() below.
+Drawer = Callable[[int, int, int], npt.NDArray[np.uint8]]
+
 
 def make_encoder(width: int, height: int, fps: int) -> av.CodecContext:
     encoder = av.CodecContext.create("libx264", "w")
@@ -43,6 +47,9 @@ def make_encoder(width: int, height: int, fps: int) -> av.CodecContext:
     encoder.options = {
         "preset": "veryfast",
         "tune": "zerolatency",
+        # Main profile: every current browser receives it over WebRTC, and
+        # x264's default (High) some do not (Chromium offers no High).
+        "profile": "main",
         # A frame marked "I" becomes an IDR picture (a keyframe a player can start at).
         "forced-idr": "1",
         # A keyframe every second, parameter sets before each, no B-frames.
@@ -79,8 +86,12 @@ def draw(index: int, width: int, height: int) -> npt.NDArray[np.uint8]:
 
 
 def serve(server: rtsp.Server, width: int, height: int, fps: int,
-          seconds: float | None = None, keyframe_on_join: bool = True) -> None:
-    """Draws, encodes and sends frames by the clock for `seconds` (or forever)."""
+          seconds: float | None = None, keyframe_on_join: bool = True,
+          drawer: Drawer = draw,
+          on_sent: Callable[[int, float], None] | None = None) -> None:
+    """Draws (with `drawer`), encodes and sends frames by the clock for
+    `seconds` (or forever). `on_sent(index, time)` hears of each picture sent,
+    with the wall-clock time (time.time()) it was handed to the server."""
     encoder = make_encoder(width, height, fps)
     joins = NewViewers(server)
     increment = CLOCK_RATE // fps  # 3000 at 30 fps
@@ -88,7 +99,7 @@ def serve(server: rtsp.Server, width: int, height: int, fps: int,
     index = 0
     pts = 0  # the encoder's frame count: a join costs one frame more
     while seconds is None or time.monotonic() - start < seconds:
-        picture = av.VideoFrame.from_ndarray(draw(index, width, height), format="rgb24")
+        picture = av.VideoFrame.from_ndarray(drawer(index, width, height), format="rgb24")
         picture = picture.reformat(format="yuv420p")
         picture.pts, pts = pts, pts + 1
         packets = encoder.encode(picture)
@@ -101,9 +112,12 @@ def serve(server: rtsp.Server, width: int, height: int, fps: int,
             picture.pict_type = "I"
             picture.pts, pts = pts, pts + 1
             packets = encoder.encode(picture)
+        sent = time.time()
         for packet in packets:
             # With zero latency each packet is one whole access unit.
             server.send_frame(bytes(packet), increment)
+        if on_sent is not None and packets:
+            on_sent(index, sent)
         index += 1
         # Pace by the clock, not by the encoder.
         delay = start + index / fps - time.monotonic()
