@@ -43,12 +43,16 @@ from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
-import gi
+try:
+    import gi
 
-gi.require_version("Gst", "1.0")
-gi.require_version("GstSdp", "1.0")
-gi.require_version("GstWebRTC", "1.0")
-from gi.repository import GLib, Gst, GstSdp, GstWebRTC  # noqa: E402
+    gi.require_version("Gst", "1.0")
+    gi.require_version("GstSdp", "1.0")
+    gi.require_version("GstWebRTC", "1.0")
+    from gi.repository import GLib, Gst, GstSdp, GstWebRTC
+except (ImportError, ValueError) as err:  # ValueError: "Namespace ... not available"
+    sys.exit(f"browser.py: {err}: install Debian's python3-gi, python3-gst-1.0 and"
+             " gir1.2-gst-plugins-bad-1.0")
 
 PROG = "browser.py"
 PAGE = pathlib.Path(__file__).with_name("browser.html")
