@@ -93,15 +93,19 @@ std::expected<Fd, RtspError> bind_udp(int family) {
   return fd;
 }
 
-// A listening TCP socket on `addr` (address reuse on, backlog 128), still
-// blocking.
+// A listening TCP socket on `addr` (address reuse on), still blocking. The
+// backlog is the kernel's largest (net.core.somaxconn): under a connection
+// flood the listener may be off the CPU for tens of milliseconds, and a full
+// backlog drops every client's SYN, which costs a legitimate client a one
+// second retransmission. Refused connections are closed at once, so the
+// backlog holds only what a flooder keeps open.
 std::expected<Fd, RtspError> bind_listener(const SocketAddress& addr) {
   Fd fd(::socket(addr.is_v6() ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return last_os_error();
   const int on = 1;
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) return last_os_error();
   if (::bind(fd.get(), addr.sockaddr_ptr(), addr.length()) != 0) return last_os_error();
-  if (::listen(fd.get(), 128) != 0) return last_os_error();
+  if (::listen(fd.get(), SOMAXCONN) != 0) return last_os_error();
   return fd;
 }
 

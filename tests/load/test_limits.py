@@ -12,6 +12,7 @@ import pathlib
 import re
 import resource
 import select
+import signal
 import socket
 import statistics
 import subprocess
@@ -374,6 +375,32 @@ def test_connection_flood_from_one_address_leaves_room_for_others():
             if after["threads"] <= base["threads"] and after["descriptors"] <= base["descriptors"]:
                 break
             time.sleep(0.1)
+
+        # The listener off the CPU while one address keeps connecting (the
+        # whole host stopped): the kernel must still queue another client's
+        # connection, or it waits a second for its retransmission.
+        held = []
+        os.kill(host.process.pid, signal.SIGSTOP)
+        try:
+            for _ in range(300):
+                sock = socket.socket()
+                held.append(sock)
+                sock.bind(("127.0.0.3", 0))
+                sock.setblocking(False)
+                sock.connect_ex(("127.0.0.1", host.port))
+            time.sleep(0.1)
+            try:
+                late = connect(host.port, "127.0.0.2", timeout=0.5)
+            except TimeoutError:
+                late = None
+        finally:
+            os.kill(host.process.pid, signal.SIGCONT)
+        assert late, "a connection from another address was dropped while the listener was stalled"
+        with late:
+            late.sendall(request("OPTIONS", host.port, 1))
+            assert Answers(late).read(1)[0][0] == 200
+        for sock in held:
+            sock.close()
 
     latencies = [seconds * 1e3 for _, seconds in probes]
     print(f"\nconnection flood from one address, soft descriptor limit 1024: {opened} "
