@@ -6,8 +6,8 @@ gateway's LAN onto a public net, drops whatever goes straight from one LAN
 to the other, and forwards one port of its public address to the gateway's
 HTTP. Each gateway pulls its own source on loopback.
 
-    browser 198.19.1.2 -- .1 router 198.18.0.1 -- 198.18.0.2 public: TURN (or the gateway)
-                      198.19.2.1 --- 198.19.2.2 behind: the gateway
+    browser 198.19.1.2 --- 198.19.1.1 router 198.18.0.1 --- 198.18.0.2 public: TURN or gateway
+                           198.19.2.1 ------------------ 198.19.2.2 behind: gateway
 """
 
 import os
