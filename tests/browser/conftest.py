@@ -44,13 +44,14 @@ def namespace():
 
 
 class Source:
-    """tests/browser/stamping_source.py: `sent` maps each picture's index to
-    the wall-clock time it went to send_frame."""
+    """tests/browser/stamping_source.py, on loopback where `run_in` (a
+    command prefix such as `ip netns exec NAME`) puts it: `sent` maps each
+    picture's index to the wall-clock time it went to send_frame."""
 
-    def __init__(self):
+    def __init__(self, run_in=()):
         self.sent = {}
         self.port = free_port()
-        self.child = Child([sys.executable, os.path.join(HERE, "stamping_source.py"),
+        self.child = Child([*run_in, sys.executable, os.path.join(HERE, "stamping_source.py"),
                             "--bind", f"127.0.0.1:{self.port}"], self._line, child_env())
         self.url = self.child.wait_line("serving ", STARTUP_S).split()[1]
 
@@ -71,17 +72,23 @@ def source():
 
 
 class Gateway:
-    """examples/browser.py pulling `source`, serving on a free port; status()
-    is its /status JSON."""
+    """examples/browser.py pulling `source`, serving on a free port of
+    `host` (its page reached at `reach`, `host` unless a port forward leads
+    there), run with `options`, where `run_in` puts it; status() is its
+    /status JSON."""
 
-    def __init__(self, source_url):
+    def __init__(self, source_url, options=("--ice-address", "127.0.0.1"), host="127.0.0.1",
+                 run_in=(), reach=None):
         self.port = free_port()
-        self.url = f"http://127.0.0.1:{self.port}/"
-        self.child = Child([sys.executable, GATEWAY, "--source", source_url,
-                            "--http", f"127.0.0.1:{self.port}", "--ice-address", "127.0.0.1"],
-                           env=child_env())
+        self.url = f"http://{reach or host}:{self.port}/"
+        self.child = Child([*run_in, sys.executable, GATEWAY, "--source", source_url,
+                            "--http", f"{host}:{self.port}", *options], env=child_env())
         self.child.wait_line("serving http://", STARTUP_S)
         self.pid = self.child.pid
+
+    def stop(self):
+        status = self.child.stop()
+        assert status == 0, f"the gateway ended with {status}: {self.child.stderr[-10:]}"
 
     def status(self):
         with urllib.request.urlopen(self.url + "status", timeout=5) as answer:
@@ -104,8 +111,7 @@ def gateway(source):
     try:
         yield running
     finally:
-        status = running.child.stop()
-        assert status == 0, f"the gateway ended with {status}: {running.child.stderr[-10:]}"
+        running.stop()
 
 
 class Window:

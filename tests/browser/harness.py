@@ -51,11 +51,12 @@ class Namespace:
     @classmethod
     def sweep(cls):
         """Deletes the namespaces of runs killed before they could: those
-        named after a process that is gone."""
+        named after a process that is gone (PREFIX, its PID, and for the
+        others it made, a dash and a word)."""
         listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True,
                                  timeout=10).stdout
         for name in (line.split()[0] for line in listing.splitlines() if line.strip()):
-            pid = name[len(cls.PREFIX):]
+            pid = name[len(cls.PREFIX):].partition("-")[0]
             if name.startswith(cls.PREFIX) and pid.isdigit() and not os.path.exists(f"/proc/{pid}"):
                 subprocess.run(["ip", "netns", "delete", name], timeout=10)
 

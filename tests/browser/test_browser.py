@@ -81,10 +81,12 @@ return [window.stamps[0][1] - performance.timeOrigin, page.domInteractive, post.
 """
 
 
-def viewer(windows, gateway):
-    """A new window that reads the stamps of the gateway's page, loaded."""
+def viewer(windows, gateway, *scripts):
+    """A new window that reads the stamps of the gateway's page, loaded;
+    `scripts` run there before the page's own too."""
     window = windows.open()
-    window.on_every_page(STAMP_READER)
+    for script in (STAMP_READER, *scripts):
+        window.on_every_page(script)
     window.driver.get(gateway.url)
     return window
 
