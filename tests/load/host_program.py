@@ -75,18 +75,25 @@ def main():
     server = rtsp.Server(f"127.0.0.1:{args.port}")
     server.start()
     lock = threading.Lock()
-    durations = []  # seconds per send_frame in the current window
+    # (seconds, preempted, waited) per send_frame in the current window: whether
+    # the scheduler switched the thread out during the call (that measures the
+    # machine's load, not the server), and whether the thread slept of its own
+    # accord (as it does waiting on a contended lock).
+    durations = []
     done = threading.Event()
 
     def feed():
         period = 1 / 30
         next_at = time.monotonic()
         while not done.is_set():
+            before = resource.getrusage(resource.RUSAGE_THREAD)
             began = time.perf_counter()
             server.send_frame(frame, 3000)
             spent = time.perf_counter() - began
+            after = resource.getrusage(resource.RUSAGE_THREAD)
             with lock:
-                durations.append(spent)
+                durations.append((spent, after.ru_nivcsw != before.ru_nivcsw,
+                                  after.ru_nvcsw != before.ru_nvcsw))
             next_at += period
             time.sleep(max(0.0, next_at - time.monotonic()))
 
@@ -101,11 +108,16 @@ def main():
             print(json.dumps({"marked": True}), flush=True)
         elif command == "stats":
             with lock:
-                window = list(durations)
+                calls = list(durations)
+            window = [spent for spent, _, _ in calls]
+            running = [spent for spent, preempted, _ in calls if not preempted]
             print(json.dumps({
                 "frames": len(window),
                 "p50_ms": percentile(window, 0.50) * 1e3,
                 "p99_ms": percentile(window, 0.99) * 1e3,
+                "preempted": len(window) - len(running),
+                "waited": sum(waited for _, _, waited in calls),
+                "p99_running_ms": percentile(running, 0.99) * 1e3,
                 "max_ms": max(window, default=0.0) * 1e3,
                 "viewers": len(server.get_viewers()),
                 "rss_kib": rss_kib(),

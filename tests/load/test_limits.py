@@ -243,7 +243,10 @@ def test_session_flood_on_one_connection_is_refused_at_the_limit():
     print(f"\nsession flood, 20,000 SETUPs on one connection in {flood_seconds:.2f} s: "
           f"answers {dict(statuses)}; send_frame p50/p99 quiet {quiet['p50_ms']:.3f}/"
           f"{quiet['p99_ms']:.3f} ms, flooded {flooded['p50_ms']:.3f}/{flooded['p99_ms']:.3f} ms "
-          f"(p99 x{flooded['p99_ms'] / quiet['p99_ms']:.2f}); viewer {len(quiet_seqs)} packets "
+          f"(p99 x{flooded['p99_ms'] / quiet['p99_ms']:.2f}); without the calls the scheduler "
+          f"preempted ({quiet['preempted']} quiet, {flooded['preempted']} flooded) "
+          f"{quiet['p99_running_ms']:.3f}/{flooded['p99_running_ms']:.3f} ms; calls that waited "
+          f"{quiet['waited']}/{flooded['waited']}; viewer {len(quiet_seqs)} packets "
           f"in {quiet['frames']} frames quiet, {len(flood_seqs)} in {flooded['frames']} flooded, "
           f"lost {lost(quiet_seqs + flood_seqs)}; RSS {quiet['rss_kib']} -> {flooded['rss_kib']} KiB")
     assert statuses == {200: 16, 503: 19984}
@@ -251,9 +254,15 @@ def test_session_flood_on_one_connection_is_refused_at_the_limit():
     assert flood_seconds < 5
     assert lost(quiet_seqs + flood_seqs) == 0
     assert len(flood_seqs) >= flooded["frames"] - 2 and flooded["frames"] >= 85
-    # Within twice the quiet figure; the millisecond allows for the scheduler
-    # of a two-core machine that also runs the flood.
-    assert flooded["p99_ms"] <= 2 * quiet["p99_ms"] + 1.0
+    # The flood must never make the caller wait for the server: a call that
+    # waits on a lock sleeps of its own accord (a lock held 20 us per refused
+    # SETUP makes about ten calls wait). Its time is judged apart from the
+    # calls the scheduler preempted, which measure the machine (4 ms beside a
+    # busy process); the 3 ms are for the interrupts the flood's traffic takes
+    # on the host's cores (1.8 ms seen on a shared machine).
+    assert flooded["waited"] <= 2
+    assert flooded["preempted"] <= flooded["frames"] // 2
+    assert flooded["p99_running_ms"] <= 2 * quiet["p99_running_ms"] + 3.0
     assert flooded["rss_kib"] - quiet["rss_kib"] < 4 * 1024
 
 
