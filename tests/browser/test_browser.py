@@ -145,11 +145,9 @@ def test_a_window_plays_clean_and_in_time(windows, gateway, source):
 
 def test_time_to_first_picture_over_joins(windows, gateway):
     assert wait_for(lambda: gateway.status()["viewers"] == 0, 20, interval=0.2)
-    window = windows.open()
-    window.on_every_page(STAMP_READER)
     # A browser's first page also starts its renderer and media stack (some
     # 50-100 ms): told apart, as a user's browser is usually running.
-    window.driver.get(gateway.url)
+    window = viewer(windows, gateway)
     wait_presented(window, 1)
     cold = window.driver.execute_script(JOIN_TIMES)[0]
     times = []  # JOIN_TIMES of each join
